@@ -1,0 +1,34 @@
+#!/bin/sh
+# `cmake --install` lays out the program and its man page, and the installed
+# program prints the banner.
+#
+#   install-check.sh CMAKE BUILD_DIR BANNER MAN_PAGE
+#
+# MAN_PAGE is the page's path below the prefix (classbanner.1 or .1.gz).
+
+set -u
+cmake=$1 build=$2 banner=$3 man=$4
+prefix=$(mktemp -d) || exit 1
+trap 'rm -rf "$prefix"' EXIT
+failed=0
+fail() {
+	echo "FAIL install: $*" >&2
+	failed=1
+}
+
+"$cmake" --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 ||
+	{ cat "$prefix.log" >&2; rm -f "$prefix.log"; exit 1; }
+rm -f "$prefix.log"
+
+[ -x "$prefix/bin/classbanner" ] || fail "no executable bin/classbanner"
+[ -s "$prefix/$man" ] || fail "no man page $man"
+extra=$(cd "$prefix" && find . -type f ! -path ./bin/classbanner ! -path "./$man")
+[ -z "$extra" ] || fail "unexpected files installed: $extra"
+
+"$prefix/bin/classbanner" </dev/null >"$prefix/out" 2>"$prefix/err"
+status=$?
+cmp -s "$banner" "$prefix/out" || fail "the installed program does not print the banner"
+[ "$status" -eq 0 ] && [ ! -s "$prefix/err" ] || fail "the installed program: status $status, stderr '$(cat "$prefix/err")'"
+
+[ $failed -eq 0 ] && echo "ok install"
+exit $failed
