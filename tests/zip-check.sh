@@ -1,0 +1,35 @@
+#!/bin/sh
+# The Windows .zip holds the program and the README, and the program runs
+# from where it unpacks.
+#
+#   zip-check.sh CPACK CPACK_CONFIG CMAKE BANNER EMULATOR...
+
+set -u
+cpack=$1 config=$2 cmake=$3 banner=$4
+shift 4
+tmp=$(mktemp -d) || exit 1
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() {
+	echo "FAIL windows zip: $*" >&2
+	failed=1
+}
+
+"$cpack" -G ZIP --config "$config" -B "$tmp/out" >"$tmp/log" 2>&1 ||
+	{ cat "$tmp/log" >&2; exit 1; }
+zip=$(ls "$tmp"/out/*.zip)
+
+(cd "$tmp" && "$cmake" -E tar xf "$zip") || fail "the .zip does not unpack"
+files=$(cd "$tmp" && find classbanner-* -type f | sort | tr '\n' ' ')
+case $files in
+"classbanner-"*"/README.md classbanner-"*"/classbanner.exe ") ;;
+*) fail "the .zip holds '$files', want classbanner.exe and README.md" ;;
+esac
+
+timeout 60 "$@" "$tmp"/classbanner-*/classbanner.exe </dev/null >"$tmp/stdout" 2>"$tmp/err"
+status=$?
+cmp -s "$banner" "$tmp/stdout" || fail "the unpacked program does not print the banner"
+[ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] || fail "the unpacked program: status $status"
+
+[ $failed -eq 0 ] && echo "ok windows zip"
+exit $failed
