@@ -16,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Carry the GCC runtime inside the .exe, so that it needs no DLL beyond
 # msvcrt.dll and KERNEL32.dll. No link timestamp, so builds are reproducible.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
+# Strip at link time: the cross strip would stamp the time into the .exe.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 find_program(WINE_EXECUTABLE wine)
 if(WINE_EXECUTABLE)
