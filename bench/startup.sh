@@ -46,6 +46,24 @@ peers=(
 	"cat banner.txt|/bin/cat $banner"
 )
 
+# The floor: one write(2) and exit(2), no C library, no start-up code at all.
+cat >"$tmp/floor.c" <<'FLOOR'
+static const char banner[] = "----------------------------\nProgram BY:Norvelin\n"
+	"Class:1/12 No.28\n-----------------------------\n1.\n2.\n3.\n"
+	"------------------------------\n";
+void _start(void)
+{
+	long ret;
+	__asm__ volatile("syscall" : "=a"(ret)
+			 : "a"(1L), "D"(1L), "S"(banner), "d"(sizeof banner - 1)
+			 : "rcx", "r11", "memory");
+	__asm__ volatile("syscall" : : "a"(60L), "D"(0L) : "rcx", "r11", "memory");
+	__builtin_unreachable();
+}
+FLOOR
+cc -O2 -static -nostdlib -fno-stack-protector -o "$tmp/floor" "$tmp/floor.c"
+peers+=("floor: write + exit, no libc|$tmp/floor")
+
 if [ $layout -eq 1 ]; then
 	# Relink the release object with each layout; -static as the release is.
 	object=build/release/CMakeFiles/classbanner.dir/src/main.cpp.o
