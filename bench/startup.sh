@@ -54,6 +54,10 @@ static const char banner[] = "----------------------------\nProgram BY:Norvelin\
 void _start(void)
 {
 	long ret;
+	for (int i = 0; i < CPUID; i++) { /* as many as glibc's start-up probes */
+		unsigned a = 0, b, c = 0, d;
+		__asm__ volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d));
+	}
 	__asm__ volatile("syscall" : "=a"(ret)
 			 : "a"(1L), "D"(1L), "S"(banner), "d"(sizeof banner - 1)
 			 : "rcx", "r11", "memory");
@@ -61,8 +65,12 @@ void _start(void)
 	__builtin_unreachable();
 }
 FLOOR
-cc -O2 -static -nostdlib -fno-stack-protector -o "$tmp/floor" "$tmp/floor.c"
+cc -O2 -static -nostdlib -fno-stack-protector -DCPUID=0 -o "$tmp/floor" "$tmp/floor.c"
 peers+=("floor: write + exit, no libc|$tmp/floor")
+# glibc's start-up, static or dynamic, runs CPUID 43 times on this machine kind
+# (CPU features, cache sizes); under a hypervisor each one traps.
+cc -O2 -static -nostdlib -fno-stack-protector -DCPUID=43 -o "$tmp/floor-cpuid" "$tmp/floor.c"
+peers+=("floor + 43 CPUID|$tmp/floor-cpuid")
 
 if [ $layout -eq 1 ]; then
 	# Relink the release object with each layout; -static as the release is.
