@@ -5,7 +5,7 @@
 #   scripts/reproducible.sh
 #
 # Needs what the package and windows-x64 builds need. Uncommitted changes are
-# not part of the check: each build starts from a clone of HEAD.
+# left out: each build starts from a clone of HEAD.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
