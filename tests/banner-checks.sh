@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Black-box checks of classbanner, one group of behaviours per call:
 #
 #   banner-checks.sh GROUP BANNER COMMAND [ARG...]
@@ -6,8 +7,8 @@
 # BANNER holds the exact bytes classbanner must write; COMMAND starts it (the
 # executable, or an emulator followed by the executable).
 #
-# Groups: output arguments input output-targets write-errors environment
-#         one-write
+# Groups: output arguments input output-targets write-errors close-error
+#         environment one-write
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 
 set -u
@@ -163,6 +164,26 @@ write-errors)
 	[ "$status" -eq 1 ] || fail "standard output closed: exit status $status, want 1"
 	grep -q '^classbanner: write error: .' "$tmp/err" && [ "$(wc -l <"$tmp/err")" -eq 1 ] ||
 		fail "standard output closed: standard error is '$(cat "$tmp/err")'"
+	;;
+
+close-error)
+	# An error that only close(2) reports, as NFS may, is a write error too.
+	# strace fails the close of standard output alone: the one found in a
+	# clean run, so that a loader's closes before it still succeed.
+	command -v strace >/dev/null 2>&1 || skip "strace not installed"
+	eval "timeout \"\$limit\" strace -o $(quote "$tmp/trace") -e trace=close $cmd" </dev/null >/dev/null 2>&1
+	n=$(grep '^close(' "$tmp/trace" | grep -n '^close(1)' | cut -d: -f1 | head -n 1)
+	if [ -z "$n" ]; then
+		fail "standard output is never closed"
+	else
+		eval "timeout \"\$limit\" strace -o /dev/null -e trace=close -e inject=close:error=EIO:when=$n $cmd" \
+			</dev/null >"$tmp/out" 2>"$tmp/err"
+		status=$?
+		[ "$status" -eq 1 ] || fail "EIO at close: exit status $status, want 1"
+		# glibc says "Input/output error", musl "I/O error".
+		grep -q '^classbanner: write error: \(Input/output\|I/O\) error$' "$tmp/err" &&
+			[ "$(wc -l <"$tmp/err")" -eq 1 ] || fail "EIO at close: standard error is '$(cat "$tmp/err")'"
+	fi
 	;;
 
 environment)
