@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-build the Windows x86-64 console executable with Debian's mingw-w64
 # toolchain (its C runtime is msvcrt.dll) and run it under wine.
 
@@ -9,6 +10,7 @@ set(CMAKE_C_COMPILER ${triple}-gcc)
 set(CMAKE_CXX_COMPILER ${triple}-g++)
 set(CMAKE_RC_COMPILER ${triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
+set(CLASSBANNER_LIBC msvcrt.dll)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack after it installs into its staging folder, before it archives:
 # stamp every file and folder with one time (SOURCE_DATE_EPOCH, else the last
 # commit's time), so the same source always packs into the same bytes. With

@@ -1,13 +1,16 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # `cmake --install` lays out the program and its man page, and the installed
 # program prints the banner.
 #
-#   install-check.sh CMAKE BUILD_DIR BANNER MAN_PAGE
+#   install-check.sh CMAKE BUILD_DIR BANNER MAN_PAGE [EMULATOR...]
 #
-# MAN_PAGE is the page's path below the prefix (classbanner.1 or .1.gz).
+# MAN_PAGE is the page's path below the prefix; EMULATOR runs a cross-built
+# program.
 
 set -u
 cmake=$1 build=$2 banner=$3 man=$4
+shift 4
 prefix=$(mktemp -d) || exit 1
 trap 'rm -rf "$prefix"' EXIT
 failed=0
@@ -25,7 +28,7 @@ rm -f "$prefix.log"
 extra=$(cd "$prefix" && find . -type f ! -path ./bin/classbanner ! -path "./$man")
 [ -z "$extra" ] || fail "unexpected files installed: $extra"
 
-"$prefix/bin/classbanner" </dev/null >"$prefix/out" 2>"$prefix/err"
+"$@" "$prefix/bin/classbanner" </dev/null >"$prefix/out" 2>"$prefix/err"
 status=$?
 cmp -s "$banner" "$prefix/out" || fail "the installed program does not print the banner"
 [ "$status" -eq 0 ] && [ ! -s "$prefix/err" ] || fail "the installed program: status $status, stderr '$(cat "$prefix/err")'"

@@ -1,50 +1,151 @@
 #!/bin/sh
-# The .deb and .tar.gz install the program and its man page, the .deb says
-# what Debian needs to know, and the program runs from where it unpacks.
+# SPDX-License-Identifier: MIT
+# The packages hold what a user of each kind expects, the distributions' own
+# checkers accept them, and the program runs from where each one unpacks.
 #
-#   package-check.sh CPACK CPACK_CONFIG BANNER MAN_PAGE static|dynamic
+#   package-check.sh GROUP CPACK CPACK_CONFIG BANNER static|dynamic DEB_ARCH [EMULATOR...]
 #
-# MAN_PAGE is the page's path below the prefix (share/man/man1/...).
+# Groups: tgz deb rpm lintian rpmlint. EMULATOR runs a cross-built program.
+# Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 
 set -u
-cpack=$1 config=$2 banner=$3 man=$4 linkage=$5
+group=$1 cpack=$2 config=$3 banner=$4 linkage=$5 deb_arch=$6
+shift 6
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 failed=0
 fail() {
-	echo "FAIL packages: $*" >&2
+	echo "FAIL packages.$group: $*" >&2
 	failed=1
 }
+skip() {
+	echo "SKIP packages.$group: $*"
+	exit 77
+}
 
-"$cpack" -G "TGZ;DEB" --config "$config" -B "$tmp/out" >"$tmp/log" 2>&1 ||
-	{ cat "$tmp/log" >&2; exit 1; }
-deb=$(ls "$tmp"/out/*.deb)
-tgz=$(ls "$tmp"/out/*.tar.gz)
+# package GENERATOR EXTENSION: build one kind of package into $tmp/out and
+# print its path; call as `x=$(package ...) || exit 1`.
+package() {
+	"$cpack" -G "$1" --config "$config" -B "$tmp/out" >"$tmp/log" 2>&1 ||
+		{ cat "$tmp/log" >&2; exit 1; }
+	ls "$tmp"/out/*."$2"
+}
 
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = classbanner ] || fail "Package is '$(field Package)'"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
-	fail "Architecture is '$(field Architecture)'"
-[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
-field Maintainer | grep -q '^[^<]\+ <[^>]\+@[^>]\+>$' || fail "Maintainer is '$(field Maintainer)'"
-[ "$(field Description | wc -l)" -ge 2 ] || fail "no long description"
-depends=$(field Depends)
-case $linkage in
-static) [ -z "$depends" ] || fail "a static build depends on '$depends'" ;;
-dynamic) echo "$depends" | grep -q 'libc6' || fail "a dynamic build depends on '$depends', not libc6" ;;
+# runs ROOT [EMULATOR...]: the program unpacked under ROOT prints the banner.
+runs() {
+	root=$1
+	shift
+	"$@" "$root/bin/classbanner" </dev/null >"$tmp/stdout" 2>"$tmp/err"
+	status=$?
+	cmp -s "$banner" "$tmp/stdout" || fail "the program from the package does not print the banner"
+	[ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] || fail "the program from the package: status $status"
+}
+
+# same_files WHAT WANT GOT: two lists of files, one a line, are the same.
+same_files() {
+	want=$(echo "$2" | LC_ALL=C sort) got=$(echo "$3" | LC_ALL=C sort)
+	[ "$want" = "$got" ] || fail "$1 holds:
+$got
+want:
+$want"
+}
+
+case $group in
+tgz)
+	tgz=$(package TGZ tar.gz) || exit 1
+	top=$(basename "$tgz" .tar.gz)
+	case $top in classbanner-*-linux-*) ;; *) fail "archive named $top" ;; esac
+	mkdir "$tmp/root"
+	tar -xzf "$tgz" -C "$tmp/root" || fail "the .tar.gz does not unpack"
+	same_files "the .tar.gz" "$(printf '%s\n' "$top/LICENSE" "$top/README.md" \
+		"$top/bin/classbanner" "$top/share/man/man1/classbanner.1")" \
+		"$(cd "$tmp/root" && find . -type f | sed 's|^\./||')"
+	runs "$tmp/root/$top" "$@"
+	;;
+
+deb)
+	command -v dpkg-deb >/dev/null 2>&1 || skip "dpkg-deb not installed"
+	deb=$(package DEB deb) || exit 1
+	field() { dpkg-deb -f "$deb" "$1"; }
+	[ "$(field Package)" = classbanner ] || fail "Package is '$(field Package)'"
+	[ "$(field Architecture)" = "$deb_arch" ] || fail "Architecture is '$(field Architecture)', want $deb_arch"
+	[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
+	field Maintainer | grep -q '^[^<]\+ <[^>]\+@[^>]\+>$' || fail "Maintainer is '$(field Maintainer)'"
+	[ "$(field Description | wc -l)" -ge 2 ] || fail "no long description"
+	depends=$(field Depends) built_using=$(field Static-Built-Using)
+	case $linkage in
+	static)
+		[ -z "$depends" ] || fail "a static build depends on '$depends'"
+		echo "$built_using" | grep -q '^[a-z0-9][a-z0-9.+-]* (= [0-9][^ ]*)$' ||
+			fail "Static-Built-Using is '$built_using', want the C library's source and version"
+		;;
+	dynamic)
+		echo "$depends" | grep -q 'libc6' || fail "a dynamic build depends on '$depends', not libc6"
+		[ -z "$built_using" ] || fail "a dynamic build has Static-Built-Using '$built_using'"
+		;;
+	esac
+
+	mkdir "$tmp/root"
+	dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
+	doc=usr/share/doc/classbanner
+	same_files "the .deb" "$(printf '%s\n' "$doc/changelog.gz" "$doc/copyright" \
+		usr/bin/classbanner usr/share/lintian/overrides/classbanner \
+		usr/share/man/man1/classbanner.1.gz)" \
+		"$(cd "$tmp/root" && find . -type f | sed 's|^\./||')"
+	grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' \
+		"$tmp/root/$doc/copyright" || fail "copyright is not in the machine-readable format"
+	grep -q '^License: MIT$' "$tmp/root/$doc/copyright" || fail "copyright names no MIT license"
+	zcat "$tmp/root/$doc/changelog.gz" | head -n 1 |
+		grep -q "^classbanner ($(field Version)) " || fail "changelog's first entry is not this version"
+	runs "$tmp/root/usr" "$@"
+	;;
+
+rpm)
+	command -v rpmbuild >/dev/null 2>&1 || skip "rpmbuild not installed"
+	rpm=$(package RPM rpm) || exit 1
+	query() { rpm -qp --queryformat "%{$1}" "$rpm" 2>/dev/null; }
+	[ "$(query LICENSE)" = MIT ] || fail "License is '$(query LICENSE)'"
+	query DESCRIPTION | grep -q 'class banner' || fail "description is '$(query DESCRIPTION)'"
+	requires=$(rpm -qp --requires "$rpm" 2>/dev/null | grep -v '^rpmlib(')
+	case $linkage in
+	static) [ -z "$requires" ] || fail "a static build requires '$requires'" ;;
+	dynamic) echo "$requires" | grep -q 'libc.so.6' || fail "a dynamic build requires '$requires'" ;;
+	esac
+	# Only its own files and folders: no system folders, no build-id links.
+	same_files "the .rpm" "$(printf '%s\n' /usr/bin/classbanner /usr/share/licenses/classbanner \
+		/usr/share/licenses/classbanner/LICENSE /usr/share/man/man1/classbanner.1.gz)" \
+		"$(rpm -qpl "$rpm" 2>/dev/null)"
+	mkdir "$tmp/root"
+	(cd "$tmp/root" && rpm2cpio "$rpm" | cpio -id --quiet) || fail "the .rpm does not unpack"
+	runs "$tmp/root/usr" "$@"
+	;;
+
+lintian)
+	command -v lintian >/dev/null 2>&1 || skip "lintian not installed"
+	deb=$(package DEB deb) || exit 1
+	lintian "$deb" >"$tmp/lintian" 2>&1
+	cat "$tmp/lintian"
+	! grep -q '^[EW]: ' "$tmp/lintian" || fail "lintian reports errors or warnings"
+	;;
+
+rpmlint)
+	command -v rpmlint >/dev/null 2>&1 && command -v rpmbuild >/dev/null 2>&1 ||
+		skip "rpmlint or rpmbuild not installed"
+	rpm=$(package RPM rpm) || exit 1
+	# The filters are for a static build; a dynamic one needs no filter.
+	unused=
+	[ "$linkage" = static ] || unused=--ignore-unused-rpmlintrc
+	rpmlint $unused -r "$(dirname "$0")/../packaging/classbanner.rpmlintrc" "$rpm" >"$tmp/rpmlint" 2>&1
+	status=$?
+	cat "$tmp/rpmlint"
+	[ $status -eq 0 ] && grep -q ' 0 errors,' "$tmp/rpmlint" || fail "rpmlint reports errors"
+	;;
+
+*)
+	echo "package-check.sh: unknown group '$group'" >&2
+	exit 2
+	;;
 esac
 
-mkdir "$tmp/root"
-dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
-[ -s "$tmp/root/usr/$man" ] || fail "the .deb has no /usr/$man"
-"$tmp/root/usr/bin/classbanner" </dev/null >"$tmp/outfile" 2>"$tmp/err"
-status=$?
-cmp -s "$banner" "$tmp/outfile" || fail "the program from the .deb does not print the banner"
-[ "$status" -eq 0 ] && [ ! -s "$tmp/err" ] || fail "the program from the .deb: status $status"
-
-tar -tzf "$tgz" >"$tmp/list" || fail "the .tar.gz does not unpack"
-grep -q '/bin/classbanner$' "$tmp/list" || fail "the .tar.gz has no bin/classbanner"
-grep -q "/$man\$" "$tmp/list" || fail "the .tar.gz has no $man"
-
-[ $failed -eq 0 ] && echo "ok packages"
+[ $failed -eq 0 ] && echo "ok packages.$group"
 exit $failed

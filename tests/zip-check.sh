@@ -1,5 +1,6 @@
 #!/bin/sh
-# The Windows .zip holds the program and the README, and the program runs
+# SPDX-License-Identifier: MIT
+# The Windows .zip holds the program, the README and the license, and the program runs
 # from where it unpacks.
 #
 #   zip-check.sh CPACK CPACK_CONFIG CMAKE BANNER EMULATOR...
@@ -20,10 +21,10 @@ fail() {
 zip=$(ls "$tmp"/out/*.zip)
 
 (cd "$tmp" && "$cmake" -E tar xf "$zip") || fail "the .zip does not unpack"
-files=$(cd "$tmp" && find classbanner-* -type f | sort | tr '\n' ' ')
+files=$(cd "$tmp" && find classbanner-* -type f | LC_ALL=C sort | tr '\n' ' ')
 case $files in
-"classbanner-"*"/README.md classbanner-"*"/classbanner.exe ") ;;
-*) fail "the .zip holds '$files', want classbanner.exe and README.md" ;;
+"classbanner-"*"/LICENSE classbanner-"*"/README.md classbanner-"*"/classbanner.exe ") ;;
+*) fail "the .zip holds '$files', want classbanner.exe, README.md and LICENSE" ;;
 esac
 
 timeout 60 "$@" "$tmp"/classbanner-*/classbanner.exe </dev/null >"$tmp/stdout" 2>"$tmp/err"
