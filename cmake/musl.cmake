@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # The part every musl toolchain file shares: link over musl with the system's
-# GCC through the specs file of Debian's musl-dev, whose headers, start files
+# GCC through musl-gcc.specs from Debian's musl-dev, whose headers, start files
 # and libc.a take the place of glibc's. The including file sets musl_triple and
 # musl_packages (what to install when musl is missing).
 
