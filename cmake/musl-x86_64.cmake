@@ -4,5 +4,5 @@
 # tests run natively.
 
 set(musl_triple x86_64-linux-musl)
-set(musl_packages "musl-tools musl-dev")
+set(musl_packages musl-tools)
 include(${CMAKE_CURRENT_LIST_DIR}/musl.cmake)

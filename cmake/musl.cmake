@@ -6,7 +6,9 @@
 
 set(musl_dir /usr/lib/${musl_triple})
 if(NOT EXISTS ${musl_dir}/musl-gcc.specs)
-  message(FATAL_ERROR "musl for ${musl_triple} is not installed: apt-get install ${musl_packages}")
+  # The project stops on this, in one line, once CMake has set up a compiler.
+  set(CLASSBANNER_TOOLCHAIN_ERROR "musl is not installed: apt-get install ${musl_packages}")
+  return()
 endif()
 
 set(CMAKE_CXX_FLAGS_INIT "-specs ${musl_dir}/musl-gcc.specs")
