@@ -1,55 +1,49 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Build the committed source twice, in two folders and at two times, and show
-# that the executables and packages come out byte for byte the same.
+# Show that the release comes out byte for byte the same, whoever makes it:
 #
-#   scripts/reproducible.sh
+#   scripts/reproducible.sh [DIST]
 #
-# Needs what the package, linux-arm64 and windows-x64 builds need. Uncommitted changes are
-# left out: each build starts from a clone of HEAD.
+# 1. The release (scripts/release.sh) is made from a clone of HEAD, then again
+#    from a second clone in a deeper folder, seconds later and under umask
+#    0002: the two SHA256SUMS must match. DIST, a dist/ that a release of this
+#    same commit made, stands in for the first.
+# 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
+#    twice under its variations (time, file order, umask, locale, build path,
+#    environment and more; not the user and host, which it would have to
+#    create): no file may differ.
+#
+# Needs what `scripts/prerequisites.sh release reproducible` installs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-presets=(package linux-arm64 windows-x64)
-artifacts=(
-	build/package/classbanner
-	build/package/classbanner_*.deb
-	build/package/classbanner-*.rpm
-	build/package/classbanner-*.tar.gz
-	build/linux-arm64/classbanner
-	build/linux-arm64/classbanner_*.deb
-	build/linux-arm64/classbanner-*.rpm
-	build/linux-arm64/classbanner-*.tar.gz
-	build/windows-x64/classbanner.exe
-	build/windows-x64/classbanner-*.zip
-)
-
-build() { # folder
+release() { # folder: clone HEAD there and make the release
 	git clone -q "$root" "$1"
-	(
-		cd "$1"
-		for preset in "${presets[@]}"; do
-			cmake --preset "$preset" >/dev/null
-			cmake --build --preset "$preset" >/dev/null
-			cpack --preset "$preset" >/dev/null
-		done
-		for artifact in "${artifacts[@]}"; do
-			sha256sum $artifact
-		done
-	) >"$1.sums"
+	"$1/scripts/release.sh" >"$1.log" 2>&1 || { cat "$1.log" >&2; exit 1; }
 }
 
-build "$tmp/first"
-sleep 2 # a later second, for anything that would stamp the time
-build "$tmp/second/in/a/deeper/folder"
-
-echo "first build:"
-cat "$tmp/first.sums"
-if diff "$tmp/first.sums" "$tmp/second/in/a/deeper/folder.sums"; then
-	echo "reproducible: both builds are byte-identical"
+if [ $# -gt 0 ]; then
+	first=$(cd "$1" && pwd)
 else
-	echo "NOT reproducible: the second build differs (above)" >&2
+	release "$tmp/first"
+	first=$tmp/first/dist
+	sleep 2 # a later second, for anything that would stamp the time
+fi
+second=$tmp/second/in/a/deeper/folder
+(umask 0002 && release "$second")
+if diff "$first/SHA256SUMS" "$second/dist/SHA256SUMS"; then
+	echo "reproducible: two releases, $(wc -l <"$first/SHA256SUMS") files, byte-identical"
+else
+	echo "NOT reproducible: the second release differs (above)" >&2
 	exit 1
 fi
+
+git clone -q "$root" "$tmp/reprotest"
+cd "$tmp/reprotest"
+reprotest --variations=+all,-user_group,-domain_host \
+	'cmake --preset package >/dev/null && cmake --build --preset package >/dev/null && cpack --preset package >/dev/null' \
+	'build/package/classbanner_*.deb build/package/classbanner-*.rpm build/package/classbanner-*.tar.gz' \
+	>"$tmp/reprotest.log" 2>&1 || { cat "$tmp/reprotest.log" >&2; echo "NOT reproducible under reprotest's variations (above)" >&2; exit 1; }
+echo "reproducible: reprotest found no difference in the x86-64 .deb, .rpm and .tar.gz"

@@ -11,6 +11,7 @@
 #         environment one-write
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 
+# shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
 group=$1
 banner=$2
@@ -59,6 +60,7 @@ expect_banner() {
 }
 
 # Lines end as the banner's do: LF, or CR LF where the runtime translates.
+# shellcheck disable=SC2094 # both only read the banner
 if tr -d '\r' <"$banner" | cmp -s - "$banner"; then
 	eol='\n'
 else
@@ -156,6 +158,7 @@ write-errors)
 	cb </dev/null >/dev/full 2>"$tmp/err"
 	status=$?
 	[ "$status" -eq 1 ] || fail "/dev/full: exit status $status, want 1"
+	# shellcheck disable=SC2059 # the format holds the line end's escape
 	printf "classbanner: write error: No space left on device$eol" >"$tmp/want"
 	cmp -s "$tmp/want" "$tmp/err" || fail "/dev/full: standard error is '$(cat "$tmp/err")'"
 
@@ -189,6 +192,7 @@ close-error)
 environment)
 	eval "timeout \"\$limit\" env -i $cmd" </dev/null >"$tmp/out" 2>"$tmp/err"
 	expect_banner $? "an empty environment"
+	# shellcheck disable=SC2034 # used inside the eval below
 	big=$(head -c 65536 /dev/zero | tr '\0' x)
 	eval "timeout \"\$limit\" env LC_ALL=tr_TR.UTF-8 LANG=ja_JP.eucJP LANGUAGE=de \
 		POSIXLY_CORRECT=1 TERM=dumb COLUMNS=3 BIG=\"\$big\" $cmd" \

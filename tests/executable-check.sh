@@ -1,14 +1,18 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The executable is what a user of its system needs, checked from its headers.
+# The executable is what a user of its system needs, and what the build said
+# it is, checked from its headers and its bytes.
 #
-#   executable-check.sh windows OBJDUMP WINDRES EXE
-#   executable-check.sh linux READELF EXE PROCESSOR
+#   executable-check.sh linux READELF EXE FORMAT MACHINE LIBC LINKAGE OPTIONS
+#   executable-check.sh windows OBJDUMP EXE FORMAT MACHINE WINDRES OPTIONS
 #
-# windows: a 64-bit console program that runs on a bare system (only
-# msvcrt.dll and KERNEL32.dll) and carries its application manifest.
-# linux: a static ELF64 executable for PROCESSOR (CMake's name) that needs no
-# program interpreter and no shared object, so it runs on any Linux of its kind.
+# FORMAT and MACHINE are the target's, from cmake/targets.txt; OPTIONS are the
+# link options configure printed.
+# linux: a static build needs no program interpreter and no shared object, so
+# it runs on any Linux of its kind; it carries the C library LIBC, and the
+# layout its link options announce.
+# windows: a console program that runs on a bare system (only msvcrt.dll and
+# KERNEL32.dll), with NX and ASLR, and carries its application manifest.
 
 set -u
 target=$1
@@ -21,12 +25,18 @@ fail() {
 
 case $target in
 windows)
-	objdump=$1 windres=$2 exe=$3
+	objdump=$1 exe=$2 format=$3 machine=$4 windres=$5 options=$6
 	headers=$("$objdump" -f -p "$exe") || exit 1
-	echo "$headers" | grep -q 'file format pei-x86-64' || fail "not a PE image for x86-64"
-	echo "$headers" | grep -q '^Magic[[:space:]]*020b[[:space:]]*(PE32+)' || fail "not PE32+"
+	echo "$headers" | grep -q "file format $machine\$" || fail "not a $machine image"
+	echo "$headers" | grep -q "^Magic[[:space:]]*0[12]0b[[:space:]]*($format)" || fail "not $format"
 	echo "$headers" | grep -q '^Subsystem[[:space:]]*00000003[[:space:]]*(Windows CUI)' ||
 		fail "not a console (CUI) program"
+	for flag in NX_COMPAT DYNAMIC_BASE; do
+		echo "$headers" | grep -q "^[[:space:]]*$flag\$" || fail "DllCharacteristics lack $flag"
+	done
+	case " $options " in *" LINKER:-s "*)
+		! echo "$headers" | grep -q 'HAS_SYMS' || fail "has symbols, though linked with -s" ;;
+	esac
 
 	dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort -f | tr '\n' ' ')
 	[ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "imports '$dlls', want only KERNEL32.dll and msvcrt.dll"
@@ -47,18 +57,34 @@ windows)
 	;;
 
 linux)
-	readelf=$1 exe=$2 processor=$3
-	case $processor in
-	x86_64) machine="Advanced Micro Devices X86-64" ;;
-	aarch64) machine=AArch64 ;;
-	*) machine=$processor ;;
-	esac
-	headers=$("$readelf" -h -l -d -W "$exe") || exit 1
-	echo "$headers" | grep -q '^ *Class: *ELF64$' || fail "not ELF64"
+	readelf=$1 exe=$2 format=$3 machine=$4 libc=$5 linkage=$6 options=$7
+	headers=$("$readelf" -h -l -S -W "$exe") || exit 1
+	echo "$headers" | grep -q "^ *Class: *$format\$" || fail "not $format"
 	echo "$headers" | grep -q "^ *Machine: *$machine\$" || fail "not for $machine"
-	echo "$headers" | grep -q '^ *Type: *EXEC ' || fail "not an executable (EXEC)"
-	! echo "$headers" | grep -q '^ *INTERP ' || fail "asks for a program interpreter"
-	! echo "$headers" | grep -q '^ *DYNAMIC ' || fail "has a dynamic section: not static"
+	if [ "$linkage" = static ]; then
+		echo "$headers" | grep -q '^ *Type: *EXEC ' || fail "not an executable (EXEC)"
+		! echo "$headers" | grep -q '^ *\(INTERP\|DYNAMIC\) ' || fail "not static: it has INTERP or DYNAMIC"
+	else
+		echo "$headers" | grep -q '^ *INTERP ' || fail "not dynamic: no program interpreter"
+	fi
+	# glibc marks its symbol versions and tunables GLIBC_; musl's strerror
+	# has a text of its own.
+	if grep -q GLIBC_ "$exe"; then carried=glibc
+	elif grep -q 'No error information' "$exe"; then carried=musl
+	else carried=unknown
+	fi
+	[ "$carried" = "$libc" ] || fail "carries $carried, want $libc"
+	for option in $options; do
+		case $option in
+		*-z,norelro)
+			! echo "$headers" | grep -q '^ *GNU_RELRO ' || fail "has a RELRO segment, though linked with $option" ;;
+		*-z,noseparate-code)
+			readonly=$(echo "$headers" | awk '$1 == "LOAD" && !/ RW/' | wc -l)
+			[ "$readonly" -eq 1 ] || fail "$readonly read-only LOAD segments, though linked with $option" ;;
+		*:-s)
+			! echo "$headers" | grep -q ' \.symtab ' || fail "has a symbol table, though linked with $option" ;;
+		esac
+	done
 	;;
 
 *)

@@ -8,6 +8,7 @@
 # MAN_PAGE is the page's path below the prefix; EMULATOR runs a cross-built
 # program.
 
+# shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
 cmake=$1 build=$2 banner=$3 man=$4
 shift 4

@@ -3,14 +3,18 @@
 # The packages hold what a user of each kind expects, the distributions' own
 # checkers accept them, and the program runs from where each one unpacks.
 #
-#   package-check.sh GROUP CPACK CPACK_CONFIG BANNER static|dynamic DEB_ARCH [EMULATOR...]
+#   package-check.sh GROUP CPACK CPACK_CONFIG BANNER static|dynamic DEB_ARCH RPM_ARCH EXE [EMULATOR...]
 #
-# Groups: tgz deb rpm lintian rpmlint. EMULATOR runs a cross-built program.
+# Groups: tgz deb rpm lintian rpmlint. The architectures are the target's, from
+# cmake/targets.txt; EXE is the built program, which every package must carry
+# byte for byte (- where it is stripped only as it is packed); EMULATOR runs a
+# cross-built program.
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 
+# shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
-group=$1 cpack=$2 config=$3 banner=$4 linkage=$5 deb_arch=$6
-shift 6
+group=$1 cpack=$2 config=$3 banner=$4 linkage=$5 deb_arch=$6 rpm_arch=$7 exe=$8
+shift 8
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 failed=0
@@ -31,10 +35,13 @@ package() {
 	ls "$tmp"/out/*."$2"
 }
 
-# runs ROOT [EMULATOR...]: the program unpacked under ROOT prints the banner.
+# runs ROOT [EMULATOR...]: the program unpacked under ROOT is the one the tests
+# ran, and prints the banner.
 runs() {
 	root=$1
 	shift
+	[ "$exe" = - ] || cmp -s "$exe" "$root/bin/classbanner" ||
+		fail "the packaged program differs from the built one"
 	"$@" "$root/bin/classbanner" </dev/null >"$tmp/stdout" 2>"$tmp/err"
 	status=$?
 	cmp -s "$banner" "$tmp/stdout" || fail "the program from the package does not print the banner"
@@ -66,6 +73,8 @@ tgz)
 deb)
 	command -v dpkg-deb >/dev/null 2>&1 || skip "dpkg-deb not installed"
 	deb=$(package DEB deb) || exit 1
+	mkdir "$tmp/root"
+	dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
 	field() { dpkg-deb -f "$deb" "$1"; }
 	[ "$(field Package)" = classbanner ] || fail "Package is '$(field Package)'"
 	[ "$(field Architecture)" = "$deb_arch" ] || fail "Architecture is '$(field Architecture)', want $deb_arch"
@@ -76,8 +85,12 @@ deb)
 	case $linkage in
 	static)
 		[ -z "$depends" ] || fail "a static build depends on '$depends'"
-		echo "$built_using" | grep -q '^[a-z0-9][a-z0-9.+-]* (= [0-9][^ ]*)$' ||
-			fail "Static-Built-Using is '$built_using', want the C library's source and version"
+		# It names the C library that the binary carries: glibc marks its
+		# symbol versions GLIBC_.
+		libc=musl
+		! grep -q GLIBC_ "$tmp/root/usr/bin/classbanner" || libc=glibc
+		echo "$built_using" | grep -q "^$libc (= [0-9][^ ]*)\$" ||
+			fail "Static-Built-Using is '$built_using', want $libc's source and version"
 		;;
 	dynamic)
 		echo "$depends" | grep -q 'libc6' || fail "a dynamic build depends on '$depends', not libc6"
@@ -85,8 +98,6 @@ deb)
 		;;
 	esac
 
-	mkdir "$tmp/root"
-	dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
 	doc=usr/share/doc/classbanner
 	same_files "the .deb" "$(printf '%s\n' "$doc/changelog.gz" "$doc/copyright" \
 		usr/bin/classbanner usr/share/lintian/overrides/classbanner \
@@ -105,6 +116,7 @@ rpm)
 	rpm=$(package RPM rpm) || exit 1
 	query() { rpm -qp --queryformat "%{$1}" "$rpm" 2>/dev/null; }
 	[ "$(query LICENSE)" = MIT ] || fail "License is '$(query LICENSE)'"
+	[ "$(query ARCH)" = "$rpm_arch" ] || fail "Architecture is '$(query ARCH)', want $rpm_arch"
 	query DESCRIPTION | grep -q 'class banner' || fail "description is '$(query DESCRIPTION)'"
 	requires=$(rpm -qp --requires "$rpm" 2>/dev/null | grep -v '^rpmlib(')
 	case $linkage in

@@ -1,13 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The Windows .zip holds the program, the README and the license, and the program runs
-# from where it unpacks.
+# The Windows .zip holds the program, the README and the license, and the
+# program, byte for byte the one the tests ran (EXE), runs from where it unpacks.
 #
-#   zip-check.sh CPACK CPACK_CONFIG CMAKE BANNER EMULATOR...
+#   zip-check.sh CPACK CPACK_CONFIG CMAKE BANNER EXE EMULATOR...
 
+# shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
-cpack=$1 config=$2 cmake=$3 banner=$4
-shift 4
+cpack=$1 config=$2 cmake=$3 banner=$4 exe=$5
+shift 5
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 failed=0
@@ -27,6 +28,8 @@ case $files in
 *) fail "the .zip holds '$files', want classbanner.exe, README.md and LICENSE" ;;
 esac
 
+[ "$exe" = - ] || cmp -s "$exe" "$tmp"/classbanner-*/classbanner.exe ||
+	fail "the packed program differs from the built one"
 timeout 60 "$@" "$tmp"/classbanner-*/classbanner.exe </dev/null >"$tmp/stdout" 2>"$tmp/err"
 status=$?
 cmp -s "$banner" "$tmp/stdout" || fail "the unpacked program does not print the banner"
