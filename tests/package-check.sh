@@ -57,6 +57,15 @@ want:
 $want"
 }
 
+# A dynamic build's Depends come from dpkg-shlibdeps, which CPack runs on the
+# files that file(1) calls ELF.
+case $group/$linkage in
+deb/dynamic | lintian/dynamic)
+	{ command -v file && command -v dpkg-shlibdeps; } >/dev/null 2>&1 ||
+		skip "file or dpkg-shlibdeps (dpkg-dev) not installed"
+	;;
+esac
+
 case $group in
 tgz)
 	tgz=$(package TGZ tar.gz) || exit 1
