@@ -36,7 +36,7 @@ mkdir -p "$work" dist
 
 # The source, with the commit's time for the package stamps where git is not.
 git archive --format=tar --prefix="$source/" \
-	--add-virtual-file="$source/SOURCE_DATE_EPOCH:$(git log -1 --format=%ct)" HEAD |
+	--add-virtual-file="$source/SOURCE_DATE_EPOCH:$(git log -1 --format=%ct)"$'\n' HEAD |
 	gzip -9 -n >"dist/$source.tar.gz"
 tar -xzf "dist/$source.tar.gz" -C "$work"
 echo "release: source    dist/$source.tar.gz"
