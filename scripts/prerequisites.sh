@@ -15,7 +15,9 @@
 #   bench         what bench/startup.sh measures with
 #
 # Runs `apt-get update` once, after adding any foreign architecture the
-# targets need, then one `apt-get install`. Run it as root.
+# targets need, then one `apt-get install`. A target whose packages this
+# Debian does not carry (Debian 13 has no mips64el) is left out, in a line
+# that says so. Run it as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,17 +30,18 @@ native=(
 mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' cmake/targets.txt)
 
 packages=() architectures=()
+declare -A for_target # target: its packages
 add_target() { # name: its compiler, C library and runner
 	local name triple libc processor runner
 	read -r name triple libc processor _ runner _ < <(grep "^$1 " cmake/targets.txt)
 	if [ "$libc" = msvcrt.dll ]; then
 		# wine32 comes only for i386: named bare, apt may pick another architecture.
-		packages+=("g++-mingw-w64-${processor//_/-}" wine wine64 wine32:i386)
+		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 wine32:i386"
 		architectures+=(i386)
 	elif [ "$runner" = - ]; then
-		packages+=(musl-tools "musl-dev:$name")
+		for_target[$name]="musl-tools musl-dev:$name"
 	else
-		packages+=("g++-$triple" "musl-dev:$name" qemu-user)
+		for_target[$name]="g++-$triple musl-dev:$name qemu-user"
 		architectures+=("$name")
 	fi
 }
@@ -72,7 +75,7 @@ if [ "$(id -u)" -ne 0 ]; then
 	for arch in $(printf '%s\n' "${architectures[@]}" | sort -u); do
 		echo "  dpkg --add-architecture $arch" >&2
 	done
-	echo "  apt-get update && apt-get install -y ${packages[*]}" >&2
+	echo "  apt-get update && apt-get install -y ${packages[*]} ${for_target[*]}" >&2
 	exit 1
 fi
 for arch in $(printf '%s\n' "${architectures[@]}" | sort -u); do
@@ -80,4 +83,14 @@ for arch in $(printf '%s\n' "${architectures[@]}" | sort -u); do
 done
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
+for target in "${!for_target[@]}"; do
+	for package in ${for_target[$target]}; do
+		if ! apt-cache show "$package" >/dev/null 2>&1; then
+			echo "prerequisites.sh: $target left out: this Debian has no $package"
+			continue 2
+		fi
+	done
+	read -ra more <<<"${for_target[$target]}"
+	packages+=("${more[@]}")
+done
 apt-get install -y -q "${packages[@]}"
