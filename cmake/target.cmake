@@ -51,6 +51,12 @@ else()
   # take the static archive, from which nothing is then pulled in.
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++")
 endif()
+if(CMAKE_CXX_COMPILER)
+  find_program(compiler ${CMAKE_CXX_COMPILER} NO_CACHE)
+  if(NOT compiler)
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is not installed: scripts/prerequisites.sh ${target_name}")
+  endif()
+endif()
 # What configure must find the program linked against, or stop.
 if(musl_dir)
   set(CLASSBANNER_WANT_LIBC musl)
