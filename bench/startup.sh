@@ -85,8 +85,9 @@ if [ $layout -eq 1 ]; then
 	variant both "both (as shipped)" -Wl,-z,norelro -Wl,-z,noseparate-code
 	variant gc "both, gc-sections" -Wl,-z,norelro -Wl,-z,noseparate-code -Wl,--gc-sections
 	# A static PIE, which the kernel loads at a random address: musl's rcrt1.o
-	# relocates it before main. Debian's musl specs know no -static-pie and
-	# pass no -pie on, so the start files and the linker's options are named.
+	# relocates it before main. The GCC driver file Debian's musl comes with
+	# (musl-gcc.specs) ignores -static-pie and passes no -pie on, so the start
+	# files and the linker's options are named here.
 	musl=/usr/lib/x86_64-linux-musl
 	# shellcheck disable=SC2054 # the commas are the linker options' own
 	pie=(-nostartfiles "$musl/rcrt1.o" "$musl/crti.o" "$(c++ -print-file-name=crtbeginS.o)"
