@@ -32,6 +32,8 @@ if(target_libc STREQUAL "msvcrt.dll")
   # Carry the GCC runtime inside the .exe, so that it needs no DLL beyond
   # msvcrt.dll and KERNEL32.dll. No link timestamp, so builds are reproducible.
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
+  # What configure must find the program linked against, or stop.
+  set(CLASSBANNER_WANT_LIBC msvcrt.dll)
 else()
   set(musl_dir /usr/lib/${target_libc})
   set(native ON)
@@ -53,18 +55,13 @@ else()
   # The system's libstdc++ is built for glibc. The program uses nothing of it:
   # take the static archive, from which nothing is then pulled in.
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++")
+  set(CLASSBANNER_WANT_LIBC musl)
 endif()
 if(CMAKE_CXX_COMPILER)
   find_program(compiler ${CMAKE_CXX_COMPILER} NO_CACHE)
   if(NOT compiler)
     message(FATAL_ERROR "${CMAKE_CXX_COMPILER} is not installed: scripts/prerequisites.sh ${target_name}")
   endif()
-endif()
-# What configure must find the program linked against, or stop.
-if(musl_dir)
-  set(CLASSBANNER_WANT_LIBC musl)
-else()
-  set(CLASSBANNER_WANT_LIBC ${target_libc})
 endif()
 
 if(NOT target_runner STREQUAL "-")
