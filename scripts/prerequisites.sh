@@ -3,37 +3,51 @@
 # Install, from Debian's packages, what classbanner's builds and tests need:
 #
 #   scripts/prerequisites.sh [GROUP...]
+#   scripts/prerequisites.sh --list [GROUP...]
 #
 # Groups:
 #   native        (the default) compilers, analysers and test tools for the
-#                 check, sanitize, release and package builds, musl for
-#                 x86-64, and the packagers and their checkers
+#                 check, sanitize, release and package builds on this
+#                 machine, musl for x86-64, and the packagers and their
+#                 checkers
 #   TARGET        a row of cmake/targets.txt (arm64, win32, ...): its cross
-#                 compiler, its C library, and qemu-user or wine to run it
-#   release       native and every target: what scripts/release.sh needs
+#                 compiler, its C library, and qemu-user or wine to run it,
+#                 for the target workflow on this machine
+#   build         what one row's build, tests and packages need besides the
+#                 row's own group: what scripts/release.sh puts in its roots
+#   release       what scripts/release.sh needs on this machine to make its
+#                 clean roots and run in them; the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
+#                 (whose reprotest run also needs native)
 #   bench         what bench/startup.sh measures with
 #
 # Runs `apt-get update` once, after adding any foreign architecture the
-# targets need, then one `apt-get install`. A target whose packages this
-# Debian does not carry (Debian 13 has no mips64el) is left out, in a line
-# that says so. Run it as root.
+# targets need, then one `apt-get install --no-install-recommends`. A target
+# whose packages this Debian does not carry (Debian 13 has no mips64el) is
+# left out, in a line that says so. Run it as root. With --list it installs
+# nothing and prints two lines: the foreign architectures, then the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-native=(
-	g++ cmake make clang-tidy cppcheck shellcheck # build and static analysis
-	strace bsdutils groff-base man-db             # tests: system calls, terminal, man page
-	dpkg-dev file rpm cpio lintian rpmlint        # packages and their checkers
-	git
+build=(
+	g++ cmake make git                # build
+	strace bsdutils groff-base        # tests: system calls, terminal, man page
+	dpkg-dev file rpm cpio lintian rpmlint # packages and their checkers
 )
+native=("${build[@]}" clang-tidy cppcheck shellcheck man-db)
 mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' cmake/targets.txt)
+
+list=0
+if [ "${1:-}" = --list ]; then
+	list=1
+	shift
+fi
 
 packages=() architectures=()
 declare -A for_target # target: its packages
 add_target() { # name: its compiler, C library and runner
 	local name triple libc processor runner
-	read -r name triple libc processor _ runner _ < <(grep "^$1 " cmake/targets.txt)
+	read -r name _ triple libc processor _ runner _ < <(grep "^$1 " cmake/targets.txt)
 	if [ "$libc" = msvcrt.dll ]; then
 		# wine32 comes only for i386: named bare, apt may pick another architecture.
 		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 wine32:i386"
@@ -53,32 +67,37 @@ for group; do
 		packages+=("${native[@]}")
 		add_target amd64
 		;;
-	release)
-		packages+=("${native[@]}")
-		for target in "${targets[@]}"; do add_target "$target"; done
-		;;
+	build) packages+=("${build[@]}") ;;
+	release) packages+=(mmdebstrap uidmap git) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)
 		if printf '%s\n' "${targets[@]}" | grep -qx -- "$group"; then
 			add_target "$group"
 		else
-			echo "prerequisites.sh: unknown group '$group' (native, release, reproducible, bench, or one of: ${targets[*]})" >&2
+			echo "prerequisites.sh: unknown group '$group' (native, build, release, reproducible, bench, or one of: ${targets[*]})" >&2
 			exit 2
 		fi
 		;;
 	esac
 done
+mapfile -t architectures < <(printf '%s\n' "${architectures[@]}" | sort -u | grep -vx -e "$(dpkg --print-architecture)" -e "")
 
+if [ $list -eq 1 ]; then
+	# shellcheck disable=SC2048,SC2086 # each target's packages are a list
+	printf '%s\n' "${packages[@]}" ${for_target[*]} | sort -u | tr '\n' ' ' |
+		sed "s/^/${architectures[*]}\n/; s/ $/\n/"
+	exit 0
+fi
 if [ "$(id -u)" -ne 0 ]; then
 	echo "prerequisites.sh: run as root, or run these yourself:" >&2
-	for arch in $(printf '%s\n' "${architectures[@]}" | sort -u); do
+	for arch in "${architectures[@]}"; do
 		echo "  dpkg --add-architecture $arch" >&2
 	done
-	echo "  apt-get update && apt-get install -y ${packages[*]} ${for_target[*]}" >&2
+	echo "  apt-get update && apt-get install -y --no-install-recommends ${packages[*]} ${for_target[*]}" >&2
 	exit 1
 fi
-for arch in $(printf '%s\n' "${architectures[@]}" | sort -u); do
+for arch in "${architectures[@]}"; do
 	dpkg --add-architecture "$arch"
 done
 export DEBIAN_FRONTEND=noninteractive
@@ -93,4 +112,4 @@ for target in "${!for_target[@]}"; do
 	read -ra more <<<"${for_target[$target]}"
 	packages+=("${more[@]}")
 done
-apt-get install -y -q "${packages[@]}"
+apt-get install -y -q --no-install-recommends "${packages[@]}"

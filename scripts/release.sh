@@ -1,16 +1,24 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Build every target of cmake/targets.txt from the committed tree, run each
-# target's tests, and gather the downloads into dist/:
+# Make a release: build and test every row of cmake/targets.txt in a clean
+# root of the Debian release that row names, and gather the downloads into
+# dist/:
 #
 #   scripts/release.sh [TARGET...]
 #
-# dist/ holds the source archive classbanner-VERSION.tar.gz; for each Linux
-# target its .tar.gz, .deb and .rpm; for each Windows target its .zip; and
-# SHA256SUMS over them all. Every target is built from the source archive
-# itself, unpacked, so that it is known to build. Given TARGETs, only those.
-# Stops at the first target whose build or tests fail, or that skips a test
-# for want of a tool, in one line that names it; its log is then under
+# The pipeline:
+#   1. roots   one clean root per Debian release (scripts/release/root.sh),
+#              cached between releases
+#   2. source  the committed tree packed, in the first row's root, into the
+#              source archive classbanner-VERSION.tar.gz
+#   3. rows    each row built from that archive in its release's root, with
+#              every test (qemu-user and wine are the root's), and packed there
+#   4. gather  for each Linux row its .tar.gz, .deb and .rpm, for each Windows
+#              row its .zip; classbanner-VERSION.buildinfo naming every root's
+#              release and installed packages; SHA256SUMS over them all
+#
+# Given TARGETs, only those rows. Stops at the first row whose build or tests
+# fail, or that skips a test, in one line that names it; its log is then under
 # build/release-work/. Needs what `scripts/prerequisites.sh release` installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,23 +30,64 @@ stop() {
 git rev-parse -q --verify HEAD >/dev/null || stop "needs a git clone: it packs the committed tree"
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
 	echo "release: uncommitted changes are left out"
+command -v mmdebstrap >/dev/null || stop "needs mmdebstrap: scripts/prerequisites.sh release"
 
 version=$(sed -n 's/^  VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
+source=classbanner-$version
+table=cmake/targets.txt
 if [ $# -gt 0 ]; then
 	targets=("$@")
 else
-	mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' cmake/targets.txt)
+	mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' $table)
 fi
+declare -A debian # target: the Debian release it is built in
+for target in "${targets[@]}"; do
+	debian[$target]=$(awk -v t="$target" '$1 == t { print $2 }' $table)
+	[ -n "${debian[$target]}" ] || stop "$target: no such row in $table"
+done
+# The source is packed in the first row's release; then each release in turn.
+mapfile -t releases < <({ awk '/^[a-z]/ { print $2; exit }' $table
+	for target in "${targets[@]}"; do echo "${debian[$target]}"; done; } | awk '!seen[$0]++')
+
 work=$PWD/build/release-work
-source=classbanner-$version
+roots=()
+cleanup() { for dir in "${roots[@]}"; do scripts/release/root.sh remove "$dir"; done; }
+trap cleanup EXIT
+for dir in "$work"/root-*/; do
+	[ ! -d "$dir" ] || scripts/release/root.sh remove "$dir" # left by a release that was stopped
+done
 rm -rf "$work" dist
 mkdir -p "$work" dist
+git bundle create -q "$work/source.bundle" HEAD
 
-# The source, with the commit's time for the package stamps where git is not.
-git archive --format=tar --prefix="$source/" \
-	--add-virtual-file="$source/SOURCE_DATE_EPOCH:$(git log -1 --format=%ct)"$'\n' HEAD |
-	gzip -9 -n >"dist/$source.tar.gz"
-tar -xzf "dist/$source.tar.gz" -C "$work"
+# --- 1. roots
+declare -A tarball
+for release in "${releases[@]}"; do
+	tarball[$release]=$(scripts/release/root.sh make "$release" "$work/mmdebstrap-$release.log") ||
+		stop "$release: no clean root"
+	echo "release: root      $release, $(basename "${tarball[$release]}")"
+done
+# in_root RELEASE COMMAND: run COMMAND with sh in RELEASE's root, unpacked
+# once, in the folder /build that holds the source.
+in_root() {
+	local dir=$work/root-$1
+	if [ ! -d "$dir" ]; then
+		roots+=("$dir")
+		scripts/release/root.sh unpack "${tarball[$1]}" "$dir"
+		mkdir "$dir/build"
+		cp "$work/source.bundle" "$dir/build/"
+		[ ! -f "dist/$source.tar.gz" ] || cp "dist/$source.tar.gz" "$dir/build/"
+	fi
+	scripts/release/root.sh run "$dir" sh -c "cd /build && $2"
+}
+
+# --- 2. source: with the commit's time for the package stamps, where git is not.
+in_root "${releases[0]}" "git clone -q source.bundle git && cd git &&
+	git archive --format=tar --prefix=$source/ \
+		--add-virtual-file=$source/SOURCE_DATE_EPOCH:\"\$(git log -1 --format=%ct)
+\" HEAD | gzip -9 -n >../$source.tar.gz" >"$work/source.log" 2>&1 ||
+	stop "source: not packed (log: $work/source.log)"
+cp "$work/root-${releases[0]}/build/$source.tar.gz" dist/
 echo "release: source    dist/$source.tar.gz"
 
 # why LOG: the workflow step that failed, and what it said.
@@ -52,23 +101,49 @@ why() {
 	esac
 }
 
-for target in "${targets[@]}"; do
-	grep -q "^$target " cmake/targets.txt || stop "$target: no such row in cmake/targets.txt"
-	log=$work/$target.log
-	(cd "$work/$source" && CLASSBANNER_TARGET=$target cmake --workflow --preset target) >"$log" 2>&1 ||
-		stop "$target: $(why "$log") (log: $log)"
-	skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Skipped\|Not Run\))$/\1/p' "$log" | tr '\n' ' ')
-	[ -z "$skipped" ] || stop "$target: tests skipped: $skipped(scripts/prerequisites.sh release; log: $log)"
-	build=$work/$source/build/target-$target
-	mapfile -t packages < <(find "$build" -maxdepth 1 \( -name "$source-linux-*.tar.gz" \
-		-o -name "classbanner_${version}_*.deb" -o -name "$source-1.*.rpm" -o -name "$source-win*.zip" \) \
-		-printf '%f\n' | LC_ALL=C sort)
-	[ ${#packages[@]} -gt 0 ] || stop "$target: no package made (log: $log)"
-	for package in "${packages[@]}"; do
-		cp "$build/$package" dist/
+# --- 3. rows, each release's in its root
+buildinfo=dist/$source.buildinfo
+{
+	echo "Format: 1.0"
+	echo "Source: classbanner"
+	echo "Version: $version"
+	echo "Git-Commit: $(git rev-parse HEAD)"
+	echo "Checksums-Sha256:"
+	echo " $(sha256sum "dist/$source.tar.gz" | cut -d ' ' -f 1) $(stat -c %s "dist/$source.tar.gz") $source.tar.gz"
+	echo "Source-Packed-In: ${releases[0]}"
+} >"$buildinfo"
+for release in "${releases[@]}"; do
+	in_root "$release" "[ -d $source ] || tar -xzf $source.tar.gz"
+	built=()
+	for target in "${targets[@]}"; do
+		[ "${debian[$target]}" = "$release" ] || continue
+		log=$work/$target.log
+		in_root "$release" "cd $source && CLASSBANNER_TARGET=$target cmake --workflow --preset target" >"$log" 2>&1 ||
+			stop "$target: $(why "$log") (log: $log)"
+		skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Skipped\|Not Run\))$/\1/p' "$log" | tr '\n' ' ')
+		[ -z "$skipped" ] || stop "$target: tests skipped: $skipped(log: $log)"
+		build=$work/root-$release/build/$source/build/target-$target
+		mapfile -t packages < <(find "$build" -maxdepth 1 \( -name "$source-linux-*.tar.gz" \
+			-o -name "classbanner_${version}_*.deb" -o -name "$source-1.*.rpm" -o -name "$source-win*.zip" \) \
+			-printf '%f\n' | LC_ALL=C sort)
+		[ ${#packages[@]} -gt 0 ] || stop "$target: no package made (log: $log)"
+		cp "${packages[@]/#/$build/}" dist/
+		built+=("$target")
+		echo "release: $(printf '%-9s' "$target") $release, $(grep '% tests passed' "$log" | tail -n 1); ${packages[*]}"
 	done
-	echo "release: $(printf '%-9s' "$target") $(grep '% tests passed' "$log" | tail -n 1); ${packages[*]}"
+	# What this root held: enough to make it again, package for package.
+	{
+		echo
+		echo "Root: $release"
+		echo "Debian-Version: $(cat "$work/root-$release/etc/debian_version")"
+		echo "Targets: ${built[*]:-(the source archive)}"
+		echo "Installed-Packages:"
+		in_root "$release" "dpkg-query -W -f '\${db:Status-Abbrev} \${Package}:\${Architecture} (= \${Version})\n'" |
+			awk '$1 == "ii" { print " " $2, $3, $4 }' | LC_ALL=C sort
+	} >>"$buildinfo"
+	scripts/release/root.sh remove "$work/root-$release"
 done
 
+# --- 4. gather
 (cd dist && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
-echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS"
+echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"

@@ -1,0 +1,114 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# The clean Debian roots a release builds in, made with mmdebstrap:
+#
+#   root.sh make RELEASE LOG     print the path of a tarball of RELEASE's root,
+#                                holding what every row of that release needs
+#   root.sh unpack TARBALL DIR   unpack a root into DIR, which must not exist
+#   root.sh run DIR COMMAND...   run COMMAND in the root at DIR
+#   root.sh remove DIR           remove an unpacked root
+#
+# A root holds only what `scripts/prerequisites.sh --list build ROWS...` names
+# for the release's rows of cmake/targets.txt, without recommended packages,
+# from the first Debian mirror in this machine's own apt configuration (or
+# $CLASSBANNER_MIRROR, such as a snapshot of the archive to rebuild from). Roots
+# are cached as tarballs under $CLASSBANNER_ROOTS (by default
+# ~/.cache/classbanner/roots), one per release, keyed by the mirror and the
+# package list, so a second release downloads nothing; remove that folder to
+# make them afresh with the mirror's newest packages.
+#
+# As root it uses mmdebstrap's root mode and plain namespaces; as another user,
+# its unshare mode and a user namespace (which needs /etc/subuid and
+# /etc/subgid entries). A command in a root gets /proc, a /dev of its own
+# (never the host's bound in: a script that replaced /dev/null there would
+# replace the host's), and an empty environment but PATH and HOME.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+
+# as_root COMMAND...: run COMMAND as root, or as root of a user namespace that
+# maps the root's own owners.
+as_root() {
+	if [ "$(id -u)" -eq 0 ]; then
+		"$@"
+	else
+		unshare --map-auto --map-root-user "$@"
+	fi
+}
+
+# mirror: the first Debian archive this machine's apt reads from (not the
+# security archive, whose suites are named otherwise).
+mirror() {
+	[ -z "${CLASSBANNER_MIRROR:-}" ] || { echo "$CLASSBANNER_MIRROR"; return; }
+	{ sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/*.sources 2>/dev/null
+	  awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z+]+:/) { print $i; break } }' \
+		/etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true; } |
+		tr ' ' '\n' | grep -v -i security | awk 'NF { print; exit }'
+}
+
+make_root() { # RELEASE LOG
+	local release=$1 log=$2 cache rows lists url key tarball
+	cache=${CLASSBANNER_ROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/classbanner/roots}
+	mapfile -t rows < <(awk -v r="$release" '/^[a-z]/ && $2 == r { print $1 }' "$top/cmake/targets.txt")
+	[ ${#rows[@]} -gt 0 ] || { echo "no row of cmake/targets.txt is built in $release" >&2; return 1; }
+	mapfile -t lists < <("$top/scripts/prerequisites.sh" --list build "${rows[@]}")
+	url=$(mirror)
+	[ -n "$url" ] || { echo "no Debian mirror in this machine's apt configuration" >&2; return 1; }
+	key=$(printf '%s\n' "$url" "${lists[@]}" | sha256sum | cut -c1-16)
+	tarball=$cache/$release-$key.tar
+	if [ ! -f "$tarball" ]; then
+		mkdir -p "$cache"
+		local architectures packages mode=unshare
+		architectures=$(dpkg --print-architecture)${lists[0]:+ ${lists[0]}}
+		packages=${lists[1]}
+		[ "$(id -u)" -ne 0 ] || mode=root
+		mmdebstrap --mode="$mode" --variant=apt --format=tar --components=main \
+			--architectures="${architectures// /,}" --include="${packages// /,}" \
+			--aptopt='APT::Install-Recommends "false"' \
+			"$release" "$tarball.part" "$url" >"$log" 2>&1 ||
+			{ rm -f "$tarball.part"; echo "mmdebstrap $release failed (log: $log)" >&2; return 1; }
+		rm -f "$cache/$release"-*.tar # an older package list's root
+		mv "$tarball.part" "$tarball"
+	fi
+	echo "$tarball"
+}
+
+# The mounts a root gets, made in new mount and pid namespaces: $1 the root,
+# then the command. Device nodes are made, or as another user bound one by one
+# onto files of the root's own /dev, where the root cannot replace them.
+# shellcheck disable=SC2016 # expanded by the inner shell
+mounts='r=$1
+	shift
+	mount --make-rprivate / && mount -t proc proc "$r/proc" && mount -o bind,ro /sys "$r/sys" &&
+	mount -t tmpfs -o mode=755 dev "$r/dev" && mkdir "$r/dev/pts" "$r/dev/shm" || exit 99
+	for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0 fuse:10:229; do
+		IFS=: read -r name major minor <<<"$node"
+		if [ "$(id -ru)" -eq 0 ] && mknod -m 666 "$r/dev/$name" c "$major" "$minor" 2>/dev/null; then
+			continue
+		fi
+		[ -e "/dev/$name" ] || continue
+		touch "$r/dev/$name" && mount --bind "/dev/$name" "$r/dev/$name" || exit 99
+	done
+	ln -s /proc/self/fd "$r/dev/fd" && ln -s /proc/self/fd/0 "$r/dev/stdin" &&
+	ln -s /proc/self/fd/1 "$r/dev/stdout" && ln -s /proc/self/fd/2 "$r/dev/stderr" &&
+	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
+	mount -t tmpfs shm "$r/dev/shm" || exit 99
+	exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"'
+
+case ${1:-} in
+make) make_root "$2" "$3" ;;
+unpack)
+	[ ! -e "$3" ] || { echo "root.sh: $3 exists" >&2; exit 1; }
+	mkdir -p "$3"
+	as_root tar -xf "$2" -C "$3" --numeric-owner --exclude='./dev/*'
+	;;
+run)
+	dir=$2
+	shift 2
+	as_root unshare --mount --pid --fork bash -c "$mounts" bash "$dir" "$@"
+	;;
+remove) as_root rm -rf "$2" ;;
+*)
+	echo "usage: root.sh make RELEASE LOG | unpack TARBALL DIR | run DIR COMMAND... | remove DIR" >&2
+	exit 2
+	;;
+esac
