@@ -4,7 +4,7 @@
 # banner, against /bin/true, a program that does nothing at all, and against
 # the floor (bench/floor.c), which does nothing but the write.
 #
-#   bench/startup.sh [--layout] [--install]
+#   bench/startup.sh [--layout] [--install] [--release=DIST]
 #
 # The three builds of classbanner are measured as built, which is as the
 # packages ship them (stripped as linked): static over musl (what we ship),
@@ -12,7 +12,9 @@
 # with and without each link option, and as a static PIE (ASLR), to show what
 # each one pays. --install first installs what it measures with
 # (scripts/prerequisites.sh bench); without it, it names what is missing and
-# stops. The last lines set the shipped binary against its targets.
+# stops. --release=DIST adds the x86-64 binary of a release's dist/, built
+# in the release's own root, which is then the shipped one. The last lines
+# set the shipped binary against its targets.
 #
 # Not a test: wall times on a shared machine are noisy. They are measured in
 # interleaved rounds (every command once per round, in a rotating order) and
@@ -25,12 +27,13 @@ cd "$(dirname "$0")/.."
 
 rounds=${ROUNDS:-15}   # interleaved rounds
 runs=${RUNS:-200}      # timed starts of each command per round
-layout=0
+layout=0 dist=
 for arg; do
 	case $arg in
 	--layout) layout=1 ;;
 	--install) scripts/prerequisites.sh bench >/dev/null ;;
-	*) echo "usage: bench/startup.sh [--layout] [--install]" >&2; exit 2 ;;
+	--release=*) dist=${arg#--release=} ;;
+	*) echo "usage: bench/startup.sh [--layout] [--install] [--release=DIST]" >&2; exit 2 ;;
 	esac
 done
 
@@ -51,7 +54,14 @@ trap 'rm -rf "$tmp"' EXIT
 
 # name|command (split into words by hyperfine, so quote as in a shell)
 peers=()
-for build in "package|musl static (shipped)" "release-glibc|glibc static" "release-dynamic|glibc dynamic"; do
+shipped="musl static (shipped)"
+if [ -n "$dist" ]; then
+	tar -xzf "$dist"/classbanner-*-linux-x86_64.tar.gz -C "$tmp" --wildcards '*/bin/classbanner'
+	mv "$tmp"/classbanner-*/bin/classbanner "$tmp/released"
+	peers+=("classbanner, musl static, released (shipped)|$tmp/released")
+	shipped="musl static, this machine's build"
+fi
+for build in "package|$shipped" "release-glibc|glibc static" "release-dynamic|glibc dynamic"; do
 	preset=${build%%|*}
 	cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" >/dev/null
 	peers+=("classbanner, ${build#*|}|$PWD/build/$preset/classbanner")

@@ -7,13 +7,14 @@
 # 1. The release (scripts/release.sh) is made from a clone of HEAD, then again
 #    from a second clone in a deeper folder, seconds later and under umask
 #    0002: the two SHA256SUMS must match. DIST, a dist/ that a release of this
-#    same commit made, stands in for the first.
+#    same commit made, stands in for the first. Both build in the same cached
+#    roots, as two releases from two machines with the same mirror would.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
-#    twice under its variations (time, file order, umask, locale, build path,
+#    on this machine twice under its variations (time, file order, umask, locale, build path,
 #    environment and more; not the user and host, which it would have to
 #    create): no file may differ.
 #
-# Needs what `scripts/prerequisites.sh release reproducible` installs.
+# Needs what `scripts/prerequisites.sh native release reproducible` installs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
