@@ -72,23 +72,23 @@ make_root() { # RELEASE LOG
 	echo "$tarball"
 }
 
-# The mounts a root gets, made in new user, mount and pid namespaces: $1 the
-# root, then the command. The device nodes are the host's, bound one by one
-# onto files of the root's own /dev, where the root cannot replace them.
-# 32-bit x86 programs (wine's own loader for Windows x86) run under the root's
-# qemu-i386, registered with a binfmt_misc of the namespace's own: some
-# machines cannot run them natively, and the host's registrations stay as
-# they are.
+# The mounts a root gets, made in new mount and pid namespaces: $1 the root,
+# $2 whether it has a user namespace of its own, then the command. The device
+# nodes are the host's, bound one by one onto files of the root's own /dev,
+# where the root cannot replace them. 32-bit x86 programs (wine's own loader
+# for Windows x86) run under the root's qemu-i386, registered with the user
+# namespace's own binfmt_misc: some machines cannot run them natively, and the
+# host's registrations stay as they are.
 # shellcheck disable=SC2016 # expanded by the inner shell
-mounts='r=$1
-	shift
-	mount --make-rprivate / && mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
+mounts='r=$1 userns=$2
+	shift 2
+	mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
 	mount -t tmpfs -o mode=755 dev "$r/dev" && mkdir "$r/dev/pts" "$r/dev/shm" || exit 99
 	for name in null zero full random urandom tty fuse; do
 		[ -e "/dev/$name" ] || continue
 		touch "$r/dev/$name" && mount --bind "/dev/$name" "$r/dev/$name" || exit 99
 	done
-	if [ -x "$r/usr/bin/qemu-i386" ]; then
+	if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ]; then
 		binfmt=$r/proc/sys/fs/binfmt_misc
 		mount -t binfmt_misc binfmt_misc "$binfmt" &&
 		printf %s ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$r/usr/bin/qemu-i386:F" \
@@ -110,9 +110,15 @@ unpack)
 run)
 	dir=$2
 	shift 2
-	namespaces=(--user --map-root-user --mount --pid --fork)
-	[ "$(id -u)" -eq 0 ] || namespaces+=(--map-auto)
-	unshare "${namespaces[@]}" bash -c "$mounts" bash "$dir" "$@"
+	namespaces=(--user --map-root-user --mount --pid --fork) userns=yes
+	if [ "$(id -u)" -ne 0 ]; then
+		namespaces+=(--map-auto)
+	elif ! unshare --user --map-root-user true 2>/dev/null; then
+		# In a chroot the kernel allows no user namespace, and / is no mount
+		# point to make private: the chroot's maker keeps its mounts apart.
+		namespaces=(--propagation unchanged --mount --pid --fork) userns=no
+	fi
+	unshare "${namespaces[@]}" bash -c "$mounts" bash "$dir" "$userns" "$@"
 	;;
 remove) as_root rm -rf "$2" ;;
 *)
