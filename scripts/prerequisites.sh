@@ -15,6 +15,9 @@
 #                 for the target workflow on this machine
 #   build         what one row's build, tests and packages need besides the
 #                 row's own group: what scripts/release.sh puts in its roots
+#   publish       what the release's image and bill of materials are made and
+#                 checked with (umoci, skopeo, runc, jq, python3-cyclonedx-lib,
+#                 which only Debian 13 carries): in the first row's root
 #   release       what scripts/release.sh needs on this machine to make its
 #                 clean roots and run in them; the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
@@ -47,7 +50,7 @@ packages=() architectures=()
 declare -A for_target # target: its packages
 add_target() { # name: its compiler, C library and runner
 	local name triple libc processor runner
-	read -r name _ triple libc processor _ runner _ < <(grep "^$1 " cmake/targets.txt)
+	read -r name _ triple libc processor _ _ runner _ < <(grep "^$1 " cmake/targets.txt)
 	if [ "$libc" = msvcrt.dll ]; then
 		# wine32 comes only for i386: named bare, apt may pick another architecture.
 		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 wine32:i386"
@@ -68,6 +71,7 @@ for group; do
 		add_target amd64
 		;;
 	build) packages+=("${build[@]}") ;;
+	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib) ;;
 	release) packages+=(mmdebstrap uidmap git) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
@@ -75,7 +79,7 @@ for group; do
 		if printf '%s\n' "${targets[@]}" | grep -qx -- "$group"; then
 			add_target "$group"
 		else
-			echo "prerequisites.sh: unknown group '$group' (native, build, release, reproducible, bench, or one of: ${targets[*]})" >&2
+			echo "prerequisites.sh: unknown group '$group' (native, build, publish, release, reproducible, bench, or one of: ${targets[*]})" >&2
 			exit 2
 		fi
 		;;

@@ -15,7 +15,16 @@
 #              every test (qemu-user and wine are the root's), and packed there
 #   4. gather  for each Linux row its .tar.gz, .deb and .rpm, for each Windows
 #              row its .zip; classbanner-VERSION.buildinfo naming every root's
-#              release and installed packages; SHA256SUMS over them all
+#              release and installed packages
+#   5. image   classbanner-VERSION-oci.tar, an OCI image of each Linux row's
+#              tested binary under one index, checked with skopeo, umoci and
+#              runc (scripts/release/image.sh, image-check.sh)
+#   6. bill of materials
+#              classbanner-VERSION.cdx.json (CycloneDX): every download with
+#              its SHA-256 and what each binary carries statically, from the
+#              root it was built in, checked against CycloneDX's schema, the
+#              downloads and the buildinfo (sbom.py, sbom-check.py); then
+#              SHA256SUMS over them all
 #
 # Given TARGETs, only those rows. Stops at the first row whose build or tests
 # fail, or that skips a test, in one line that names it; its log is then under
@@ -40,9 +49,10 @@ if [ $# -gt 0 ]; then
 else
 	mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' $table)
 fi
-declare -A debian # target: the Debian release it is built in
+declare -A debian image # target: the Debian release it is built in, its image's platform
 for target in "${targets[@]}"; do
 	debian[$target]=$(awk -v t="$target" '$1 == t { print $2 }' $table)
+	image[$target]=$(awk -v t="$target" '$1 == t { print $7 }' $table)
 	[ -n "${debian[$target]}" ] || stop "$target: no such row in $table"
 done
 # The source is packed in the first row's release; then each release in turn.
@@ -57,7 +67,7 @@ for dir in "$work"/root-*/; do
 	[ ! -d "$dir" ] || scripts/release/root.sh remove "$dir" # left by a release that was stopped
 done
 rm -rf "$work" dist
-mkdir -p "$work" dist
+mkdir -p "$work/parts" "$work/binaries" dist
 git bundle create -q "$work/source.bundle" HEAD
 
 # --- 1. roots
@@ -101,7 +111,7 @@ why() {
 	esac
 }
 
-# --- 3. rows, each release's in its root
+# --- 3. rows, each release's in its root, and 4. what they make gathered
 buildinfo=dist/$source.buildinfo
 {
 	echo "Format: 1.0"
@@ -129,6 +139,11 @@ for release in "${releases[@]}"; do
 		[ ${#packages[@]} -gt 0 ] || stop "$target: no package made (log: $log)"
 		cp "${packages[@]/#/$build/}" dist/
 		built+=("$target")
+		# What the image and the bill of materials need of the row.
+		in_root "$release" "cd $source && scripts/release/static-parts.sh $target" >"$work/parts/$target.parts"
+		printf '%s\n' "${packages[@]}" >"$work/parts/$target.files"
+		echo "$release" >"$work/parts/$target.release"
+		[ "${image[$target]}" = - ] || cp "$build/classbanner" "$work/binaries/$target"
 		echo "release: $(printf '%-9s' "$target") $release, $(grep '% tests passed' "$log" | tail -n 1); ${packages[*]}"
 	done
 	# What this root held: enough to make it again, package for package.
@@ -141,9 +156,33 @@ for release in "${releases[@]}"; do
 		in_root "$release" "dpkg-query -W -f '\${db:Status-Abbrev} \${Package}:\${Architecture} (= \${Version})\n'" |
 			awk '$1 == "ii" { print " " $2, $3, $4 }' | LC_ALL=C sort
 	} >>"$buildinfo"
-	scripts/release/root.sh remove "$work/root-$release"
+	[ "$release" = "${releases[0]}" ] || scripts/release/root.sh remove "$work/root-$release"
 done
 
-# --- 4. gather
+# --- 5. image and 6. bill of materials, in the first row's root
+publish=$work/root-${releases[0]}/build/publish
+mkdir -p "$publish"
+cp -r dist "$work/parts" "$work/binaries" "$publish/"
+platforms=()
+for target in "${targets[@]}"; do
+	[ "${image[$target]}" = - ] || platforms+=("${image[$target]}=binaries/$target")
+done
+tools=../$source/scripts/release
+if [ ${#platforms[@]} -gt 0 ]; then
+	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version \$(cat ../$source/SOURCE_DATE_EPOCH) \
+		../$source/LICENSE ${platforms[*]} && $tools/image-check.sh dist/$source-oci.tar $version ../$source/tests/banner.txt ${platforms[*]}" \
+		>"$work/image.log" 2>&1 || stop "image: $(grep -m 1 '^image: ' "$work/image.log" || tail -n 1 "$work/image.log") (log: $work/image.log)"
+	cp "$publish/dist/$source-oci.tar" dist/
+	for target in "${targets[@]}"; do
+		[ "${image[$target]}" = - ] || echo "$source-oci.tar" >>"$publish/parts/$target.files"
+	done
+	echo "release: image     ${#platforms[@]} platforms, run by runc: dist/$source-oci.tar"
+fi
+in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version \$(cat ../$source/SOURCE_DATE_EPOCH) dist/$source.cdx.json &&
+	python3 $tools/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
+	stop "bill of materials: $(grep -m 1 '^sbom: ' "$work/sbom.log" || tail -n 1 "$work/sbom.log") (log: $work/sbom.log)"
+cp "$publish/dist/$source.cdx.json" dist/
+echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
+
 (cd dist && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
 echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"

@@ -9,7 +9,8 @@
 #   root.sh remove DIR           remove an unpacked root
 #
 # A root holds only what `scripts/prerequisites.sh --list build ROWS...` names
-# for the release's rows of cmake/targets.txt, without recommended packages,
+# for the release's rows of cmake/targets.txt (the first row's root also what
+# `publish` names), without recommended packages,
 # from the first Debian mirror in this machine's own apt configuration (or
 # $CLASSBANNER_MIRROR, such as a snapshot of the archive to rebuild from). Roots
 # are cached as tarballs under $CLASSBANNER_ROOTS (by default
@@ -46,11 +47,14 @@ mirror() {
 }
 
 make_root() { # RELEASE LOG
-	local release=$1 log=$2 cache rows lists url key tarball
+	local release=$1 log=$2 cache rows groups lists url key tarball
 	cache=${CLASSBANNER_ROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/classbanner/roots}
 	mapfile -t rows < <(awk -v r="$release" '/^[a-z]/ && $2 == r { print $1 }' "$top/cmake/targets.txt")
 	[ ${#rows[@]} -gt 0 ] || { echo "no row of cmake/targets.txt is built in $release" >&2; return 1; }
-	mapfile -t lists < <("$top/scripts/prerequisites.sh" --list build "${rows[@]}")
+	# The first row's root also makes and checks the image and the bill of materials.
+	groups=(build)
+	[ "$(awk '/^[a-z]/ { print $2; exit }' "$top/cmake/targets.txt")" != "$release" ] || groups+=(publish)
+	mapfile -t lists < <("$top/scripts/prerequisites.sh" --list "${groups[@]}" "${rows[@]}")
 	url=$(mirror)
 	[ -n "$url" ] || { echo "no Debian mirror in this machine's apt configuration" >&2; return 1; }
 	key=$(printf '%s\n' "$url" "${lists[@]}" | sha256sum | cut -c1-16)
@@ -82,7 +86,7 @@ make_root() { # RELEASE LOG
 # shellcheck disable=SC2016 # expanded by the inner shell
 mounts='r=$1 userns=$2
 	shift 2
-	mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
+	mount --bind "$r" "$r" && mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
 	mount -t tmpfs -o mode=755 dev "$r/dev" && mkdir "$r/dev/pts" "$r/dev/shm" || exit 99
 	for name in null zero full random urandom tty fuse; do
 		[ -e "/dev/$name" ] || continue
@@ -98,7 +102,11 @@ mounts='r=$1 userns=$2
 	ln -s /proc/self/fd/1 "$r/dev/stdout" && ln -s /proc/self/fd/2 "$r/dev/stderr" &&
 	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
 	mount -t tmpfs shm "$r/dev/shm" || exit 99
-	exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"'
+	command=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@")
+	# The root is moved onto the namespace'"'"'s own /, where a container can
+	# start: in a mere chroot the kernel refuses it the namespaces it needs.
+	cd "$r" && mount --move . / && exec chroot . "${command[@]}"
+	exec chroot "$r" "${command[@]}"'
 
 case ${1:-} in
 make) make_root "$2" "$3" ;;
