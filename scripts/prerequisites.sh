@@ -16,8 +16,9 @@
 #   build         what one row's build, tests and packages need besides the
 #                 row's own group: what scripts/release.sh puts in its roots
 #   publish       what the release's image and bill of materials are made and
-#                 checked with (umoci, skopeo, runc, jq, python3-cyclonedx-lib,
-#                 which only Debian 13 carries): in the first row's root
+#                 checked with (umoci, skopeo, runc, jq, and
+#                 python3-cyclonedx-lib with python3-jsonschema, which only
+#                 Debian 13 carries): in the first row's root
 #   release       what scripts/release.sh needs on this machine to make its
 #                 clean roots and run in them; the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
@@ -71,7 +72,7 @@ for group; do
 		add_target amd64
 		;;
 	build) packages+=("${build[@]}") ;;
-	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib) ;;
+	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema) ;;
 	release) packages+=(mmdebstrap uidmap git) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;

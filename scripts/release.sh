@@ -160,6 +160,8 @@ for release in "${releases[@]}"; do
 done
 
 # --- 5. image and 6. bill of materials, in the first row's root
+# last LOG WHO: the first line a check script (WHO) said, else the log's last.
+last() { grep -m 1 "^$2: " "$1" | sed "s/^$2: //" || grep -v '^$' "$1" | tail -n 1; }
 publish=$work/root-${releases[0]}/build/publish
 mkdir -p "$publish"
 cp -r dist "$work/parts" "$work/binaries" "$publish/"
@@ -171,7 +173,7 @@ tools=../$source/scripts/release
 if [ ${#platforms[@]} -gt 0 ]; then
 	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version \$(cat ../$source/SOURCE_DATE_EPOCH) \
 		../$source/LICENSE ${platforms[*]} && $tools/image-check.sh dist/$source-oci.tar $version ../$source/tests/banner.txt ${platforms[*]}" \
-		>"$work/image.log" 2>&1 || stop "image: $(grep -m 1 '^image: ' "$work/image.log" || tail -n 1 "$work/image.log") (log: $work/image.log)"
+		>"$work/image.log" 2>&1 || stop "image: $(last "$work/image.log" image) (log: $work/image.log)"
 	cp "$publish/dist/$source-oci.tar" dist/
 	for target in "${targets[@]}"; do
 		[ "${image[$target]}" = - ] || echo "$source-oci.tar" >>"$publish/parts/$target.files"
@@ -180,7 +182,7 @@ if [ ${#platforms[@]} -gt 0 ]; then
 fi
 in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version \$(cat ../$source/SOURCE_DATE_EPOCH) dist/$source.cdx.json &&
 	python3 $tools/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
-	stop "bill of materials: $(grep -m 1 '^sbom: ' "$work/sbom.log" || tail -n 1 "$work/sbom.log") (log: $work/sbom.log)"
+	stop "bill of materials: $(last "$work/sbom.log" sbom) (log: $work/sbom.log)"
 cp "$publish/dist/$source.cdx.json" dist/
 echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
 

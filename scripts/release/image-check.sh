@@ -20,7 +20,7 @@ fail() {
 	failed=1
 }
 
-index=$(skopeo inspect --raw "oci-archive:$archive:$version") || { fail "skopeo cannot read $archive"; exit 1; }
+index=$(skopeo inspect --raw "oci-archive:$archive:classbanner:$version") || { fail "skopeo cannot read $archive"; exit 1; }
 listed=$(jq -r '.manifests[].platform | [.os, .architecture, .variant // empty] | join("/")' <<<"$index" | sort)
 wanted=$(for item; do echo "${item%%=*}"; done | sort)
 [ "$listed" = "$wanted" ] || fail "the index lists $(echo "$listed" | tr '\n' ' '), want $(echo "$wanted" | tr '\n' ' ')"
@@ -45,7 +45,7 @@ for item; do
 done
 
 # The image for this machine, run as a container.
-skopeo copy -q "oci-archive:$archive:$version" "oci:$tmp/one:here" &&
+skopeo copy -q "oci-archive:$archive:classbanner:$version" "oci:$tmp/one:here" &&
 	umoci unpack --rootless --image "$tmp/one:here" "$tmp/bundle" >/dev/null ||
 	fail "this machine's image does not unpack"
 # Not on a terminal: standard output is to be read, byte for byte.

@@ -45,7 +45,8 @@ done
 umoci gc --layout "$layout"
 
 # One index over the images, each named by its platform, as container tools
-# choose among them; the layout's index.json names that index by the version.
+# choose among them; the layout's index.json names that index classbanner:VERSION,
+# the name podman load gives the image.
 manifests=$(for platform in "${platforms[@]}"; do
 	jq -c --arg tag "${platform//\//-}" --arg platform "$platform" '
 		.manifests[] | select(.annotations["org.opencontainers.image.ref.name"] == $tag) | del(.annotations)
@@ -56,7 +57,7 @@ printf '%s' "$manifests" >"$tmp/index"
 digest=$(sha256sum "$tmp/index" | cut -d ' ' -f 1)
 mv "$tmp/index" "$layout/blobs/sha256/$digest"
 jq -n -c --arg digest "sha256:$digest" --argjson size "$(stat -c %s "$layout/blobs/sha256/$digest")" --arg version "$version" \
-	'{schemaVersion: 2, mediaType: "application/vnd.oci.image.index.v1+json", manifests: [{mediaType: "application/vnd.oci.image.index.v1+json", digest: $digest, size: $size, annotations: {"org.opencontainers.image.ref.name": $version}}]}' \
+	'{schemaVersion: 2, mediaType: "application/vnd.oci.image.index.v1+json", manifests: [{mediaType: "application/vnd.oci.image.index.v1+json", digest: $digest, size: $size, annotations: {"org.opencontainers.image.ref.name": ("classbanner:" + $version)}}]}' \
 	>"$layout/index.json"
 
 tar -C "$layout" --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$epoch" \
