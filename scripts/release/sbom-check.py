@@ -22,7 +22,8 @@ faults = []
 text = sbom.read_text()
 error = JsonStrictValidator(SchemaVersion.V1_6).validate_str(text)
 if error:
-    faults.append(f"not valid CycloneDX 1.6: {error}")
+    print(f"sbom: not valid CycloneDX 1.6: {error}")
+    sys.exit(1)
 bom = json.loads(text)
 
 listed = {c["name"]: c for c in bom.get("components", [])}
