@@ -6,8 +6,8 @@
 #
 # skopeo lists exactly the PLATFORMs; each platform's image holds LICENSE and
 # classbanner, byte for byte the row's tested BINARY, as its entrypoint; and
-# the image for this machine, unpacked by umoci and run by runc, prints the
-# banner and exits 0. One line per fault; exit status 1 if any.
+# the image for this machine (amd64: that row's), unpacked by umoci and run
+# by runc, prints the banner and exits 0. One line per fault; exit status 1 if any.
 # shellcheck disable=SC2015 # `A && B || fail`: fail when either one fails.
 set -uo pipefail
 archive=$1 version=$2 banner=$3
@@ -44,7 +44,13 @@ for item; do
 		fail "$platform: the image's program differs from the tested $binary"
 done
 
-# The image for this machine, run as a container.
+# The image for this machine, run as a container (a release of other rows
+# only has none).
+here=linux/$(dpkg --print-architecture)
+if ! printf '%s\n' "$@" | grep -q "^$here="; then
+	echo "image: no image for $here among these rows: none run"
+	exit $failed
+fi
 skopeo copy -q "oci-archive:$archive:classbanner:$version" "oci:$tmp/one:here" &&
 	umoci unpack --rootless --image "$tmp/one:here" "$tmp/bundle" >/dev/null ||
 	fail "this machine's image does not unpack"
