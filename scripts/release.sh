@@ -178,7 +178,7 @@ if [ ${#platforms[@]} -gt 0 ]; then
 	for target in "${targets[@]}"; do
 		[ "${image[$target]}" = - ] || echo "$source-oci.tar" >>"$publish/parts/$target.files"
 	done
-	echo "release: image     ${#platforms[@]} platforms, run by runc: dist/$source-oci.tar"
+	echo "release: image     ${#platforms[@]} platforms: dist/$source-oci.tar"
 fi
 in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version \$(cat ../$source/SOURCE_DATE_EPOCH) dist/$source.cdx.json &&
 	python3 $tools/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
