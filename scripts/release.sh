@@ -18,12 +18,13 @@
 #              release and installed packages
 #   5. image   classbanner-VERSION-oci.tar, an OCI image of each Linux row's
 #              tested binary under one index, checked with skopeo, umoci and
-#              runc (scripts/release/image.sh, image-check.sh)
+#              runc (scripts/release/image.sh; tests/image-check.sh)
 #   6. bill of materials
 #              classbanner-VERSION.cdx.json (CycloneDX): every download with
 #              its SHA-256 and what each binary carries statically, from the
 #              root it was built in, checked against CycloneDX's schema, the
-#              downloads and the buildinfo (sbom.py, sbom-check.py); then
+#              downloads and the buildinfo (scripts/release/sbom.py;
+#              tests/sbom-check.py); then
 #              SHA256SUMS over them all
 #
 # Given TARGETs, only those rows. Stops at the first row whose build or tests
@@ -169,10 +170,10 @@ platforms=()
 for target in "${targets[@]}"; do
 	[ "${image[$target]}" = - ] || platforms+=("${image[$target]}=binaries/$target")
 done
-tools=../$source/scripts/release
+tools=../$source/scripts/release checks=../$source/tests
 if [ ${#platforms[@]} -gt 0 ]; then
 	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version \$(cat ../$source/SOURCE_DATE_EPOCH) \
-		../$source/LICENSE ${platforms[*]} && $tools/image-check.sh dist/$source-oci.tar $version ../$source/tests/banner.txt ${platforms[*]}" \
+		../$source/LICENSE ${platforms[*]} && $checks/image-check.sh dist/$source-oci.tar $version $checks/banner.txt ${platforms[*]}" \
 		>"$work/image.log" 2>&1 || stop "image: $(last "$work/image.log" image) (log: $work/image.log)"
 	cp "$publish/dist/$source-oci.tar" dist/
 	for target in "${targets[@]}"; do
@@ -181,7 +182,7 @@ if [ ${#platforms[@]} -gt 0 ]; then
 	echo "release: image     ${#platforms[@]} platforms: dist/$source-oci.tar"
 fi
 in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version \$(cat ../$source/SOURCE_DATE_EPOCH) dist/$source.cdx.json &&
-	python3 $tools/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
+	python3 $checks/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
 	stop "bill of materials: $(last "$work/sbom.log" sbom) (log: $work/sbom.log)"
 cp "$publish/dist/$source.cdx.json" dist/
 echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
