@@ -105,8 +105,10 @@ mounts='r=$1 userns=$2
 	command=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@")
 	# The root is moved onto the namespace'"'"'s own /, where a container can
 	# start: in a mere chroot the kernel refuses it the namespaces it needs.
-	cd "$r" && mount --move . / && exec chroot . "${command[@]}"
-	exec chroot "$r" "${command[@]}"'
+	# Where it cannot be moved (in a chroot), it is the chroot'"'"'s all the same.
+	cd "$r" || exit 99
+	mount --move . / 2>/dev/null
+	exec chroot . "${command[@]}"'
 
 case ${1:-} in
 make) make_root "$2" "$3" ;;
