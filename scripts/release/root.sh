@@ -10,17 +10,18 @@
 #
 # A root holds only what `scripts/prerequisites.sh --list build ROWS...` names
 # for the release's rows of cmake/targets.txt (the first row's root also what
-# `publish` names), without recommended packages,
-# from the first Debian mirror in this machine's own apt configuration (or
-# $CLASSBANNER_MIRROR, such as a snapshot of the archive to rebuild from). Roots
-# are cached as tarballs under $CLASSBANNER_ROOTS (by default
-# ~/.cache/classbanner/roots), one per release, keyed by the mirror and the
-# package list, so a second release downloads nothing; remove that folder to
-# make them afresh with the mirror's newest packages.
+# `publish` names), without recommended packages, from the first Debian mirror
+# in this machine's own apt configuration (or $CLASSBANNER_MIRROR, such as a
+# snapshot of the archive to rebuild from). Roots are cached as tarballs under
+# $CLASSBANNER_ROOTS (by default ~/.cache/classbanner/roots), one per release,
+# keyed by the mirror and the package list, so a second release downloads
+# nothing; remove that folder to make them afresh with the mirror's newest
+# packages.
 #
-# As root it uses mmdebstrap's root mode and plain namespaces; as another user,
-# its unshare mode and a user namespace (which needs /etc/subuid and
-# /etc/subgid entries). A command in a root gets /proc, a /dev of its own
+# As root it uses mmdebstrap's root mode, as another user its unshare mode
+# (which needs /etc/subuid and /etc/subgid entries). A command in a root runs
+# in user, mount and pid namespaces of its own (in a chroot, where the kernel
+# allows no user namespace, mount and pid only), with /proc, a /dev of its own
 # (never the host's bound in: a script that replaced /dev/null there would
 # replace the host's), and an empty environment but PATH and HOME.
 set -euo pipefail
