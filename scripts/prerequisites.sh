@@ -72,8 +72,9 @@ for group; do
 		add_target amd64
 		;;
 	build) packages+=("${build[@]}") ;;
-	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema) ;;
-	release) packages+=(mmdebstrap uidmap git) ;;
+	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema
+		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
+	release) packages+=(mmdebstrap uidmap git gpg gpg-agent) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)

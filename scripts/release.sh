@@ -26,11 +26,18 @@
 #              downloads and the buildinfo (scripts/release/sbom.py;
 #              tests/sbom-check.py); then
 #              SHA256SUMS over them all
+#   7. sign    with the OpenPGP secret key in the file $CLASSBANNER_SIGNING_KEY
+#              names, if any: SHA256SUMS.asc, the public key
+#              classbanner-signing-key.asc, and the signed repositories apt/
+#              and rpm/ (scripts/release/sign.sh, apt.sh, rpm.sh); checked
+#              as users take them, with gpgv, apt in every release's root and
+#              dnf (tests/signed-check.sh)
 #
 # Given TARGETs, only those rows. Stops at the first row whose build or tests
 # fail, or that skips a test, in one line that names it; its log is then under
 # build/release-work/. Needs what `scripts/prerequisites.sh release` installs.
 set -euo pipefail
+key=${CLASSBANNER_SIGNING_KEY:+$(realpath -m -- "$CLASSBANNER_SIGNING_KEY")}
 cd "$(dirname "$0")/.."
 
 stop() {
@@ -41,6 +48,12 @@ git rev-parse -q --verify HEAD >/dev/null || stop "needs a git clone: it packs t
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
 	echo "release: uncommitted changes are left out"
 command -v mmdebstrap >/dev/null || stop "needs mmdebstrap: scripts/prerequisites.sh release"
+# Every stamp in a release, signatures included, is the commit's time.
+epoch=$(git log -1 --format=%ct)
+if [ -n "$key" ]; then
+	command -v gpg >/dev/null || stop "needs gpg to read the signing key: scripts/prerequisites.sh release"
+	why=$(scripts/release/sign.sh check "$key" "$epoch" 2>&1) || stop "$why"
+fi
 
 version=$(sed -n 's/^  VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 source=classbanner-$version
@@ -157,7 +170,6 @@ for release in "${releases[@]}"; do
 		in_root "$release" "dpkg-query -W -f '\${db:Status-Abbrev} \${Package}:\${Architecture} (= \${Version})\n'" |
 			awk '$1 == "ii" { print " " $2, $3, $4 }' | LC_ALL=C sort
 	} >>"$buildinfo"
-	[ "$release" = "${releases[0]}" ] || scripts/release/root.sh remove "$work/root-$release"
 done
 
 # --- 5. image and 6. bill of materials, in the first row's root
@@ -172,7 +184,7 @@ for target in "${targets[@]}"; do
 done
 tools=../$source/scripts/release checks=../$source/tests
 if [ ${#platforms[@]} -gt 0 ]; then
-	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version \$(cat ../$source/SOURCE_DATE_EPOCH) \
+	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version $epoch \
 		../$source/LICENSE ${platforms[*]} && $checks/image-check.sh dist/$source-oci.tar $version $checks/banner.txt ${platforms[*]}" \
 		>"$work/image.log" 2>&1 || stop "image: $(last "$work/image.log" image) (log: $work/image.log)"
 	cp "$publish/dist/$source-oci.tar" dist/
@@ -181,11 +193,35 @@ if [ ${#platforms[@]} -gt 0 ]; then
 	done
 	echo "release: image     ${#platforms[@]} platforms: dist/$source-oci.tar"
 fi
-in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version \$(cat ../$source/SOURCE_DATE_EPOCH) dist/$source.cdx.json &&
+in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version $epoch dist/$source.cdx.json &&
 	python3 $checks/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
 	stop "bill of materials: $(last "$work/sbom.log" sbom) (log: $work/sbom.log)"
 cp "$publish/dist/$source.cdx.json" dist/
 echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
 
 (cd dist && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
-echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"
+sums="SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"
+
+# --- 7. sign, in the first row's root, the key on standard input only
+if [ -z "$key" ]; then
+	echo "release: unsigned  (no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, which apt and dnf refuse unsigned"
+	echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and $sums"
+	exit 0
+fi
+cp dist/SHA256SUMS "$publish/dist/"
+in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch" <"$key" >"$work/sign.log" 2>&1 ||
+	stop "sign: $(last "$work/sign.log" sign) (log: $work/sign.log)"
+for release in "${releases[@]}"; do
+	signed="$checks/signed-check.sh apt dist $checks/banner.txt"
+	if [ "$release" = "${releases[0]}" ]; then
+		signed="$checks/signed-check.sh sums dist && $checks/signed-check.sh dnf dist $checks/banner.txt && $signed"
+	else
+		mkdir -p "$work/root-$release/build/publish"
+		cp -r "$publish/dist" "$work/root-$release/build/publish/"
+	fi
+	in_root "$release" "cd publish && $signed" >"$work/signed-$release.log" 2>&1 ||
+		stop "signed: $(last "$work/signed-$release.log" signed) (log: $work/signed-$release.log)"
+done
+cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} dist/
+echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); apt installed from it in ${releases[*]}, dnf in ${releases[0]}"
+echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and $sums"

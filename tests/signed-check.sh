@@ -1,0 +1,105 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Check a signed release as its users take it, with the public key it ships
+# (DIST/classbanner-signing-key.asc):
+#
+#   signed-check.sh sums DIST          gpgv verifies SHA256SUMS.asc, and
+#                                      refuses SHA256SUMS with a byte changed
+#   signed-check.sh apt DIST BANNER    (as root, in a throwaway root) apt
+#                                      installs classbanner from DIST/apt, which
+#                                      prints BANNER, and removes it; apt
+#                                      refuses the repository with a changed
+#                                      InRelease, or trusting another key
+#   signed-check.sh dnf DIST BANNER    dnf installs classbanner from DIST/rpm
+#                                      into an empty root, checking package and
+#                                      metadata signatures, and it prints
+#                                      BANNER; dnf refuses a changed
+#                                      repomd.xml; and rpmsign --delsign turns
+#                                      each signed .rpm back into DIST's own
+#
+# One line per fault; exit status 1 if any.
+set -uo pipefail
+check=$1 dist=$(cd "$2" && pwd) banner=${3:-}
+key=$dist/classbanner-signing-key.asc
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failed=0
+fail() {
+	echo "signed: $check: $*" >&2
+	failed=1
+}
+# changed FILE PATTERN COPY: COPY is FILE with the first digit on the lines
+# matching PATTERN changed, one byte that only the signature guards
+changed() {
+	perl -pe "s/(\\d)/(\$1 + 1) % 10/e if /$2/" "$1" >"$3"
+	! cmp -s "$1" "$3" || fail "nothing to change in $1"
+}
+
+case $check in
+sums)
+	gpg --batch --dearmor <"$key" >"$tmp/key.gpg"
+	gpgv --homedir "$tmp" --keyring "$tmp/key.gpg" "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS" 2>"$tmp/gpgv.log" ||
+		fail "gpgv does not verify SHA256SUMS: $(tail -n 1 "$tmp/gpgv.log")"
+	(cd "$dist" && sha256sum --quiet --check SHA256SUMS) || fail "a download does not match SHA256SUMS"
+	changed "$dist/SHA256SUMS" . "$tmp/SHA256SUMS"
+	! gpgv --homedir "$tmp" --keyring "$tmp/key.gpg" "$dist/SHA256SUMS.asc" "$tmp/SHA256SUMS" 2>/dev/null ||
+		fail "gpgv verifies a changed SHA256SUMS"
+	;;
+apt)
+	mkdir -p "$tmp/sources" "$tmp/lists/partial"
+	apt_get() {
+		apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
+			-o Dir::Etc::SourceParts="$tmp/sources" -o Dir::State::Lists="$tmp/lists" "$@"
+	}
+	update() { # REPOSITORY KEY: point apt at REPOSITORY, trusting KEY alone
+		rm -rf "$tmp/lists"/* && mkdir "$tmp/lists/partial"
+		printf 'Types: deb\nURIs: file:%s\nSuites: stable\nComponents: main\nSigned-By: %s\n' \
+			"$1" "$2" >"$tmp/sources/classbanner.sources"
+		apt_get update --error-on=any >"$tmp/update.log" 2>&1
+	}
+	if update "$dist/apt" "$key"; then
+		apt_get install -y classbanner >"$tmp/install.log" 2>&1 || fail "apt-get install failed: $(tail -n 1 "$tmp/install.log")"
+		classbanner | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
+		apt_get remove -y classbanner >"$tmp/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 1 "$tmp/remove.log")"
+		[ ! -e /usr/bin/classbanner ] || fail "apt-get remove left /usr/bin/classbanner"
+	else
+		fail "apt-get update failed: $(grep -m 1 '^[EW]:' "$tmp/update.log")"
+	fi
+	cp -r "$dist/apt" "$tmp/changed"
+	changed "$dist/apt/dists/stable/InRelease" ^Date: "$tmp/changed/dists/stable/InRelease"
+	! update "$tmp/changed" "$key" || fail "apt accepts a changed InRelease"
+	! update "$dist/apt" /usr/share/keyrings/debian-archive-keyring.gpg || fail "apt accepts the repository trusting another key"
+	;;
+dnf)
+	mkdir "$tmp/repos"
+	dnf_in() { # REPOSITORY COMMAND...: dnf with REPOSITORY alone, into an empty root
+		printf '[classbanner]\nname=classbanner\nbaseurl=file://%s\ngpgcheck=1\nrepo_gpgcheck=1\ngpgkey=file://%s\n' \
+			"$1" "$key" >"$tmp/repos/classbanner.repo"
+		shift
+		rm -rf "$tmp/root" "$tmp/cache"
+		printf '[main]\n' >"$tmp/dnf.conf"
+		dnf -y --config="$tmp/dnf.conf" --installroot="$tmp/root" --releasever=1 \
+			--setopt=reposdir="$tmp/repos" --setopt=cachedir="$tmp/cache" "$@" >"$tmp/dnf.log" 2>&1
+	}
+	if dnf_in "$dist/rpm" install classbanner; then
+		"$tmp/root/usr/bin/classbanner" | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
+	else
+		fail "dnf install failed: $(grep -m 1 -i 'error' "$tmp/dnf.log")"
+	fi
+	cp -r "$dist/rpm" "$tmp/changed"
+	changed "$dist/rpm/repodata/repomd.xml" '<revision>' "$tmp/changed/repodata/repomd.xml"
+	! dnf_in "$tmp/changed" makecache || fail "dnf accepts a changed repomd.xml"
+	for rpm in "$dist"/rpm/*.rpm; do
+		cp "$rpm" "$tmp/unsigned.rpm"
+		# shellcheck disable=SC2015 # fail when either one fails
+		rpmsign --delsign "$tmp/unsigned.rpm" >/dev/null &&
+			cmp -s "$tmp/unsigned.rpm" "$dist/$(basename "$rpm")" ||
+			fail "rpmsign --delsign does not give back $(basename "$rpm")"
+	done
+	;;
+*)
+	echo "usage: signed-check.sh sums|apt|dnf DIST [BANNER]" >&2
+	exit 2
+	;;
+esac
+exit $failed
