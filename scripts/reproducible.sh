@@ -6,7 +6,9 @@
 #
 # 1. The release (scripts/release.sh) is made from a clone of HEAD, then again
 #    from a second clone in a deeper folder, seconds later and under umask
-#    0002: the two SHA256SUMS must match. DIST, a dist/ that a release of this
+#    0002: every file of the two dist/ folders must match, signatures and
+#    repositories included when $CLASSBANNER_SIGNING_KEY names a key. DIST, a
+#    dist/ that a release of this
 #    same commit made, stands in for the first. Both build in the same cached
 #    roots, as two releases from two machines with the same mirror would.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
@@ -34,8 +36,9 @@ else
 fi
 second=$tmp/second/in/a/deeper/folder
 (umask 0002 && release "$second")
-if diff "$first/SHA256SUMS" "$second/dist/SHA256SUMS"; then
-	echo "reproducible: two releases, $(wc -l <"$first/SHA256SUMS") files, byte-identical"
+listing() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum); }
+if diff <(listing "$first") <(listing "$second/dist"); then
+	echo "reproducible: two releases, $(listing "$first" | wc -l) files each, byte-identical"
 else
 	echo "NOT reproducible: the second release differs (above)" >&2
 	exit 1
