@@ -223,5 +223,5 @@ for release in "${releases[@]}"; do
 		stop "signed: $(last "$work/signed-$release.log" signed) (log: $work/signed-$release.log)"
 done
 cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} dist/
-echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); apt installed from it in ${releases[*]}, dnf in ${releases[0]}"
+echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); checked with gpgv, apt in ${releases[*]}, dnf in ${releases[0]}"
 echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and $sums"

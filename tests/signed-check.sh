@@ -48,7 +48,7 @@ sums)
 apt)
 	mkdir -p "$tmp/sources" "$tmp/lists/partial"
 	apt_get() {
-		apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
+		DEBIAN_FRONTEND=noninteractive apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
 			-o Dir::Etc::SourceParts="$tmp/sources" -o Dir::State::Lists="$tmp/lists" "$@"
 	}
 	update() { # REPOSITORY KEY: point apt at REPOSITORY, trusting KEY alone

@@ -73,4 +73,4 @@ gpg --batch --yes --local-user "$fingerprint" --armor --detach-sign \
 	--output "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS"
 "$here/apt.sh" "$dist" "$epoch"
 "$here/rpm.sh" "$dist" "$epoch"
-echo "sign: $fingerprint signed SHA256SUMS, $dist/apt and $dist/rpm"
+echo "sign: key $fingerprint: SHA256SUMS.asc, apt/ ($(find "$dist/apt/dists" -name Packages | wc -l) architectures), rpm/ ($(find "$dist/rpm" -name '*.rpm' | wc -l) packages)"
