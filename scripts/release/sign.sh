@@ -24,7 +24,7 @@ stop() {
 	echo "$*" >&2
 	exit 1
 }
-day() { date -u -d "@$1" +%Y-%m-%d; }
+day() { date -u -d "@$1" '+%Y-%m-%d %H:%M:%S UTC'; }
 
 if [ "${1:-}" = check ]; then
 	key=$2 epoch=$3
@@ -73,4 +73,4 @@ gpg --batch --yes --local-user "$fingerprint" --armor --detach-sign \
 	--output "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS"
 "$here/apt.sh" "$dist" "$epoch"
 "$here/rpm.sh" "$dist" "$epoch"
-echo "sign: key $fingerprint: SHA256SUMS.asc, apt/ ($(find "$dist/apt/dists" -name Packages | wc -l) architectures), rpm/ ($(find "$dist/rpm" -name '*.rpm' | wc -l) packages)"
+echo "sign: key $fingerprint: SHA256SUMS.asc; apt/ and rpm/, $(find "$dist/apt/pool" -name '*.deb' | wc -l) and $(find "$dist/rpm" -name '*.rpm' | wc -l) packages"
