@@ -15,12 +15,14 @@
 #                 for the target workflow on this machine
 #   build         what one row's build, tests and packages need besides the
 #                 row's own group: what scripts/release.sh puts in its roots
-#   publish       what the release's image and bill of materials are made and
-#                 checked with (umoci, skopeo, runc, jq, and
-#                 python3-cyclonedx-lib with python3-jsonschema, which only
-#                 Debian 13 carries): in the first row's root
+#   publish       what the release's image, bill of materials, signatures and
+#                 repositories are made and checked with (umoci, skopeo,
+#                 runc, jq, python3-cyclonedx-lib with python3-jsonschema,
+#                 which only Debian 13 carries, gpg, apt-ftparchive,
+#                 createrepo_c, dnf): in the first row's root
 #   release       what scripts/release.sh needs on this machine to make its
-#                 clean roots and run in them; the compilers go in the roots
+#                 clean roots and run in them, and gpg to read a signing key;
+#                 the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
 #                 (whose reprotest run also needs native)
 #   bench         what bench/startup.sh measures with
