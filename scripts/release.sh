@@ -200,28 +200,26 @@ cp "$publish/dist/$source.cdx.json" dist/
 echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
 
 (cd dist && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
-sums="SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"
 
 # --- 7. sign, in the first row's root, the key on standard input only
 if [ -z "$key" ]; then
 	echo "release: unsigned  (no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, which apt and dnf refuse unsigned"
-	echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and $sums"
-	exit 0
+else
+	cp dist/SHA256SUMS "$publish/dist/"
+	in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch" <"$key" >"$work/sign.log" 2>&1 ||
+		stop "sign: $(last "$work/sign.log" sign) (log: $work/sign.log)"
+	for release in "${releases[@]}"; do
+		signed="$checks/signed-check.sh apt dist $checks/banner.txt"
+		if [ "$release" = "${releases[0]}" ]; then
+			signed="$checks/signed-check.sh sums dist && $checks/signed-check.sh dnf dist $checks/banner.txt && $signed"
+		else
+			mkdir -p "$work/root-$release/build/publish"
+			cp -r "$publish/dist" "$work/root-$release/build/publish/"
+		fi
+		in_root "$release" "cd publish && $signed" >"$work/signed-$release.log" 2>&1 ||
+			stop "signed: $(last "$work/signed-$release.log" signed) (log: $work/signed-$release.log)"
+	done
+	cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} dist/
+	echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); checked with gpgv, apt in ${releases[*]}, dnf in ${releases[0]}"
 fi
-cp dist/SHA256SUMS "$publish/dist/"
-in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch" <"$key" >"$work/sign.log" 2>&1 ||
-	stop "sign: $(last "$work/sign.log" sign) (log: $work/sign.log)"
-for release in "${releases[@]}"; do
-	signed="$checks/signed-check.sh apt dist $checks/banner.txt"
-	if [ "$release" = "${releases[0]}" ]; then
-		signed="$checks/signed-check.sh sums dist && $checks/signed-check.sh dnf dist $checks/banner.txt && $signed"
-	else
-		mkdir -p "$work/root-$release/build/publish"
-		cp -r "$publish/dist" "$work/root-$release/build/publish/"
-	fi
-	in_root "$release" "cd publish && $signed" >"$work/signed-$release.log" 2>&1 ||
-		stop "signed: $(last "$work/signed-$release.log" signed) (log: $work/signed-$release.log)"
-done
-cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} dist/
-echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); checked with gpgv, apt in ${releases[*]}, dnf in ${releases[0]}"
-echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and $sums"
+echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"

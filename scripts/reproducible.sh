@@ -8,13 +8,13 @@
 #    from a second clone in a deeper folder, seconds later and under umask
 #    0002: every file of the two dist/ folders must match, signatures and
 #    repositories included when $CLASSBANNER_SIGNING_KEY names a key. DIST, a
-#    dist/ that a release of this
-#    same commit made, stands in for the first. Both build in the same cached
-#    roots, as two releases from two machines with the same mirror would.
+#    dist/ that a release of this same commit made, stands in for the first.
+#    Both build in the same cached roots, as two releases from two machines
+#    with the same mirror would.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
-#    on this machine twice under its variations (time, file order, umask, locale, build path,
-#    environment and more; not the user and host, which it would have to
-#    create): no file may differ.
+#    on this machine twice under its variations (time, file order, umask,
+#    locale, build path, environment and more; not the user and host, which
+#    it would have to create): no file may differ.
 #
 # Needs what `scripts/prerequisites.sh native release reproducible` installs.
 set -euo pipefail

@@ -72,12 +72,12 @@ apt)
 	;;
 dnf)
 	mkdir "$tmp/repos"
+	printf '[main]\n' >"$tmp/dnf.conf"
 	dnf_in() { # REPOSITORY COMMAND...: dnf with REPOSITORY alone, into an empty root
 		printf '[classbanner]\nname=classbanner\nbaseurl=file://%s\ngpgcheck=1\nrepo_gpgcheck=1\ngpgkey=file://%s\n' \
 			"$1" "$key" >"$tmp/repos/classbanner.repo"
 		shift
 		rm -rf "$tmp/root" "$tmp/cache"
-		printf '[main]\n' >"$tmp/dnf.conf"
 		dnf -y --config="$tmp/dnf.conf" --installroot="$tmp/root" --releasever=1 \
 			--setopt=reposdir="$tmp/repos" --setopt=cachedir="$tmp/cache" "$@" >"$tmp/dnf.log" 2>&1
 	}
