@@ -27,7 +27,8 @@
 #              tests/sbom-check.py); then
 #              SHA256SUMS over them all
 #   7. sign    with the OpenPGP secret key in the file $CLASSBANNER_SIGNING_KEY
-#              names, if any: SHA256SUMS.asc, the public key
+#              names, if any, at the commit's time (or when the key was made,
+#              if later): SHA256SUMS.asc, the public key
 #              classbanner-signing-key.asc, and the signed repositories apt/
 #              and rpm/ (scripts/release/sign.sh, apt.sh, rpm.sh); checked
 #              as users take them, with gpgv, apt in every release's root and
@@ -52,7 +53,8 @@ command -v mmdebstrap >/dev/null || stop "needs mmdebstrap: scripts/prerequisite
 epoch=$(git log -1 --format=%ct)
 if [ -n "$key" ]; then
 	command -v gpg >/dev/null || stop "needs gpg to read the signing key: scripts/prerequisites.sh release"
-	why=$(scripts/release/sign.sh check "$key" "$epoch" 2>&1) || stop "$why"
+	sign_at=$(scripts/release/sign.sh check "$key" "$epoch" 2>&1) || stop "$sign_at"
+	[ "$sign_at" = "$epoch" ] || echo "release: the key was made after the commit: it signs at $(date -u -d "@$sign_at" '+%Y-%m-%d %H:%M:%S UTC'), when it was made"
 fi
 
 version=$(sed -n 's/^  VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
@@ -191,7 +193,8 @@ if [ ${#platforms[@]} -gt 0 ]; then
 	for target in "${targets[@]}"; do
 		[ "${image[$target]}" = - ] || echo "$source-oci.tar" >>"$publish/parts/$target.files"
 	done
-	echo "release: image     ${#platforms[@]} platforms: dist/$source-oci.tar"
+	[ ${#platforms[@]} -eq 1 ] && what=platform || what=platforms
+	echo "release: image     ${#platforms[@]} $what: dist/$source-oci.tar"
 fi
 in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version $epoch dist/$source.cdx.json &&
 	python3 $checks/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
@@ -206,7 +209,7 @@ if [ -z "$key" ]; then
 	echo "release: unsigned  (no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, which apt and dnf refuse unsigned"
 else
 	cp dist/SHA256SUMS "$publish/dist/"
-	in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch" <"$key" >"$work/sign.log" 2>&1 ||
+	in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch $sign_at" <"$key" >"$work/sign.log" 2>&1 ||
 		stop "sign: $(last "$work/sign.log" sign) (log: $work/sign.log)"
 	for release in "${releases[@]}"; do
 		signed="$checks/signed-check.sh apt dist $checks/banner.txt"

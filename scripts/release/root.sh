@@ -66,6 +66,10 @@ make_root() { # RELEASE LOG
 		architectures=$(dpkg --print-architecture)${lists[0]:+ ${lists[0]}}
 		packages=${lists[1]}
 		[ "$(id -u)" -ne 0 ] || mode=root
+		# The first root of a release takes minutes (seen: about 7 for
+		# Debian 13's, 3 for Debian 12's); say so, and what it took.
+		echo "release: root      $release: making it with mmdebstrap, $(wc -w <<<"$packages") packages from $url; minutes the first time, cached after (log: $log)" >&2
+		local start=$SECONDS
 		mmdebstrap --mode="$mode" --variant=apt --format=tar --components=main \
 			--architectures="${architectures// /,}" --include="${packages// /,}" \
 			--aptopt='APT::Install-Recommends "false"' \
@@ -73,6 +77,7 @@ make_root() { # RELEASE LOG
 			{ rm -f "$tarball.part"; echo "mmdebstrap $release failed (log: $log)" >&2; return 1; }
 		rm -f "$cache/$release"-*.tar # an older package list's root
 		mv "$tarball.part" "$tarball"
+		echo "release: root      $release: made in $(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s" >&2
 	fi
 	echo "$tarball"
 }

@@ -4,19 +4,22 @@
 #
 #   sign.sh check KEYFILE EPOCH   on this machine, before anything is built:
 #                                 stop in one line unless KEYFILE holds a
-#                                 secret key, without a passphrase, that could
-#                                 sign at EPOCH and has not expired since
-#   sign.sh DIST EPOCH            in the first row's root, the key on standard
+#                                 secret key, without a passphrase, that can
+#                                 sign and has not expired; print the time to
+#                                 sign at: EPOCH, or when the key was made if
+#                                 that is later
+#   sign.sh DIST EPOCH SIGN_AT    in the first row's root, the key on standard
 #                                 input: add to DIST the public key
 #                                 classbanner-signing-key.asc, SHA256SUMS.asc,
 #                                 and the signed apt and rpm repositories
-#                                 (apt.sh, rpm.sh)
+#                                 (apt.sh, rpm.sh), dated EPOCH
 #
 # The secret key lives only in a GnuPG home on the root's own /dev/shm, a
 # tmpfs of the root's mount namespace: it is never written to a disk, and is
-# gone when the root's command ends. Every signature is made at EPOCH, the
-# commit's time (gpg's faked-system-time), so that with a key whose
-# signatures are deterministic (Ed25519, RSA) two releases sign alike.
+# gone when the root's command ends. Every signature is made at SIGN_AT
+# (gpg's faked-system-time), the commit's time unless the key is younger, so
+# that with a key whose signatures are deterministic (Ed25519, RSA) two
+# releases of a commit sign alike.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -41,28 +44,33 @@ if [ "${1:-}" = check ]; then
 		stop "$key: holds no secret key, or more than one (want one, as gpg --export-secret-keys --armor writes it)"
 	! gpg --batch --list-packets "$key" 2>/dev/null | grep -q 'protected' ||
 		stop "$key: is protected by a passphrase; a release signs unattended"
-	now=$(date +%s) why="has no key that can sign"
-	# Of the keys that can sign (capability s), one must have been made by
-	# EPOCH and not have expired by now.
+	now=$(date +%s) why="has no key that can sign" sign_at=
+	# Of the keys that can sign (capability s) and have not expired by now,
+	# the one that could sign earliest, but never before the commit: a key
+	# cannot sign before it exists, and a key made after the commit signs at
+	# its own making, the same time in every release of the commit.
 	while IFS=: read -r type _ _ _ _ created expires _ _ _ _ usage _; do
 		[ "$type" = sec ] || [ "$type" = ssb ] || continue
 		[[ $usage == *s* ]] || continue
-		if [ "$created" -gt "$epoch" ]; then
-			why="was made on $(day "$created"), after the release's time ($(day "$epoch")): it could not have signed it"
-		elif [ -n "$expires" ] && [ "$expires" -le "$now" ]; then
+		if [ -n "$expires" ] && [ "$expires" -le "$now" ]; then
 			why="expired on $(day "$expires")"
-		else
-			exit 0
+			continue
+		fi
+		at=$((created > epoch ? created : epoch))
+		if [ -z "$sign_at" ] || [ "$at" -lt "$sign_at" ]; then
+			sign_at=$at
 		fi
 	done <<<"$colons"
-	stop "$key: $why"
+	[ -n "$sign_at" ] || stop "$key: $why"
+	echo "$sign_at"
+	exit 0
 fi
 
-dist=$1 epoch=$2
+dist=$1 epoch=$2 sign_at=$3
 GNUPGHOME=$(mktemp -d /dev/shm/gnupg.XXXXXX)
 export GNUPGHOME
 trap 'gpgconf --kill all; rm -rf "$GNUPGHOME"' EXIT
-echo "faked-system-time $epoch!" >"$GNUPGHOME/gpg.conf"
+echo "faked-system-time $sign_at!" >"$GNUPGHOME/gpg.conf"
 gpg --batch --quiet --import 2>/dev/null
 fingerprint=$(gpg --batch --with-colons --list-secret-keys | awk -F: '$1 == "fpr" { print $10; exit }')
 [ -n "$fingerprint" ] || stop "sign: no secret key on standard input"

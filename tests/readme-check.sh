@@ -1,0 +1,96 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Run every command of the README, block by block in its order, as a new user
+# would on a fresh Debian 12 or 13 machine, and check what each one promises:
+#
+#   tests/readme-check.sh --throwaway
+#
+# It installs packages, writes to /usr/local, /etc and /srv, and makes a
+# signing key: run it as root, in a clone, on a machine or root that is thrown
+# away afterwards (hence the flag).
+#
+# Each `sh` block runs as written, in a bash of its own that stops at its first
+# failing command, from the top of the clone, but for what a user would do
+# around it:
+# - a block that uses the downloads runs in a copy of dist/, the folder that
+#   holds them;
+# - the repository blocks read https://example.org/classbanner from a local
+#   copy of dist/ at /srv/classbanner, as the README says a local copy works;
+# - the dnf block, which the README gives for Fedora or RHEL, runs Debian's
+#   dnf into an empty root of its own;
+# - podman and dnf are installed first where a block uses them, as the README
+#   names them.
+# The last line counts the blocks that passed and failed.
+set -uo pipefail
+[ "${1:-}" = --throwaway ] || { echo "usage: tests/readme-check.sh --throwaway (as root, on a machine to throw away)" >&2; exit 2; }
+[ "$(id -u)" -eq 0 ] || { echo "readme-check: run as root" >&2; exit 2; }
+cd "$(dirname "$0")/.." || exit 1
+top=$PWD
+banner=$top/tests/banner.txt
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+
+awk -v dir="$tmp" '/^```sh$/ { n++; inside = 1; next } /^```$/ { inside = 0 } inside { print >(dir "/block-" n) }' README.md
+mapfile -t blocks < <(find "$tmp" -name 'block-*' | sort -t - -k 2 -n)
+[ ${#blocks[@]} -gt 0 ] || { echo "readme-check: README.md has no sh block" >&2; exit 1; }
+
+failed=0
+fail() {
+	echo "readme-check: block $n: $*" >&2
+	failed=$((failed + 1))
+}
+# prints_banner COMMAND...: it writes exactly the banner and ends with status 0.
+prints_banner() { "$@" </dev/null 2>"$tmp/err" | cmp -s "$banner" - && [ ! -s "$tmp/err" ]; }
+have() { command -v "$1" >/dev/null || apt-get install -y -q --no-install-recommends "$1" >/dev/null; }
+
+n=0
+for block in "${blocks[@]}"; do
+	n=$((n + 1))
+	text=$(cat "$block")
+	dir=$top
+	case $text in *classbanner-signing-key.asc* | *-oci.tar*)
+		rm -rf "$tmp/downloads" && cp -r dist "$tmp/downloads" && dir=$tmp/downloads ;;
+	esac
+	case $text in *example.org/classbanner*)
+		rm -rf /srv/classbanner && mkdir -p /srv && cp -r dist /srv/classbanner && chmod -R a+rX /srv/classbanner
+		dir=/srv/classbanner
+		sed -i 's|https://example.org/classbanner|file:/srv/classbanner|g' "$block" ;;
+	esac
+	case $text in *podman*) have podman ;; esac
+	prelude=
+	case $text in *'dnf install'*)
+		have dnf
+		rm -rf "$tmp/dnf-root"
+		prelude="dnf() { command dnf -y --installroot=$tmp/dnf-root --releasever=1 --setopt=reposdir=/etc/yum.repos.d \"\$@\"; }" ;;
+	esac
+
+	echo "readme-check: block $n: $(head -n 1 "$block")"
+	start=$SECONDS
+	if ! (cd "$dir" && bash -euo pipefail -c "$prelude
+$(cat "$block")" </dev/null >"$tmp/log" 2>&1); then
+		tail -n 20 "$tmp/log" >&2
+		fail "failed"
+		continue
+	fi
+
+	# What the block promises, seen from outside.
+	case $text in
+	*'build/release/classbanner'*)
+		prints_banner build/release/classbanner || fail "build/release/classbanner does not print the banner" ;;
+	*'cmake --install'*)
+		prints_banner /usr/local/bin/classbanner || fail "the installed classbanner does not print the banner" ;;
+	*install_manifest.txt*)
+		[ ! -e /usr/local/bin/classbanner ] || fail "/usr/local/bin/classbanner is still there" ;;
+	*'apt-get install classbanner'*)
+		[ "$(command -v classbanner)" = /usr/bin/classbanner ] || fail "classbanner on PATH is '$(command -v classbanner)', not the package's"
+		prints_banner classbanner || fail "the apt-installed classbanner does not print the banner" ;;
+	*'dnf install'*)
+		prints_banner "$tmp/dnf-root/usr/bin/classbanner" || fail "the dnf-installed classbanner does not print the banner" ;;
+	*'podman run'*)
+		grep -qxF -- "$(tail -n 1 "$banner")" "$tmp/log" || fail "podman run did not print the banner" ;;
+	esac
+	echo "readme-check: block $n: done in $((SECONDS - start)) s"
+done
+echo "readme-check: $((n - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]
