@@ -66,7 +66,7 @@ make_root() { # RELEASE LOG
 		architectures=$(dpkg --print-architecture)${lists[0]:+ ${lists[0]}}
 		packages=${lists[1]}
 		[ "$(id -u)" -ne 0 ] || mode=root
-		# The first root of a release takes minutes (seen: about 7 for
+		# The first root of a release takes minutes (seen: about 6 for
 		# Debian 13's, 3 for Debian 12's); say so, and what it took.
 		echo "release: root      $release: making it with mmdebstrap, $(wc -w <<<"$packages") packages from $url; minutes the first time, cached after (log: $log)" >&2
 		local start=$SECONDS
