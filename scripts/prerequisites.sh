@@ -122,7 +122,7 @@ for target in "${!for_target[@]}"; do
 done
 # What it comes to, before the long part (wine's packages alone are about
 # 2.5 GB on disk): apt's own summary, asked for and declined.
-apt-get install --assume-no --no-install-recommends "${packages[@]}" 2>/dev/null | awk '
+{ apt-get install --assume-no --no-install-recommends "${packages[@]}" 2>/dev/null || true; } | awk '
 	/newly installed/ { n = $3 }
 	/^Need to get/ { sub(/^Need to get /, ""); sub(/ of archives\.$/, ""); sub(/.*\//, ""); get = $0 }
 	/^After this operation/ { sub(/^After this operation, /, ""); sub(/ of additional disk space will be used\.$/, ""); disk = $0 }
