@@ -49,6 +49,8 @@ fail() { # [BLOCK] WHY
 }
 # prints_banner COMMAND...: it writes exactly the banner and ends with status 0.
 prints_banner() { "$@" </dev/null 2>"$tmp/err" | cmp -s "$banner" - && [ ! -s "$tmp/err" ]; }
+# logged_banner: the block's output holds the banner, all eight lines in order.
+logged_banner() { tr '\n' '\1' <"$tmp/log" | grep -qF -- "$(tr '\n' '\1' <"$banner")"; }
 have() { command -v "$1" >/dev/null || apt-get install -y -q --no-install-recommends "$1" >/dev/null; }
 
 n=0 fallback=
@@ -100,13 +102,16 @@ $(cat "$block")" </dev/null >"$tmp/log" 2>&1); then
 		prints_banner /usr/local/bin/classbanner || fail "the installed classbanner does not print the banner" ;;
 	*install_manifest.txt*)
 		[ ! -e /usr/local/bin/classbanner ] || fail "/usr/local/bin/classbanner is still there" ;;
+	*'dpkg -r classbanner'*)
+		logged_banner || fail "the installed package did not print the banner"
+		[ ! -e /usr/bin/classbanner ] || fail "/usr/bin/classbanner is still there after dpkg -r" ;;
 	*'apt-get install classbanner'*)
 		[ "$(command -v classbanner)" = /usr/bin/classbanner ] || fail "classbanner on PATH is '$(command -v classbanner)', not the package's"
 		prints_banner classbanner || fail "the apt-installed classbanner does not print the banner" ;;
 	*'dnf install'*)
 		prints_banner "$tmp/dnf-root/usr/bin/classbanner" || fail "the dnf-installed classbanner does not print the banner" ;;
 	*'podman run'*)
-		grep -qxF -- "$(tail -n 1 "$banner")" "$tmp/log" || fail "podman run did not print the banner" ;;
+		logged_banner || fail "podman run did not print the banner" ;;
 	esac
 	[ "$failed" -ne "$before" ] || passed=$((passed + 1))
 	echo "readme-check: block $n: done in $((SECONDS - start)) s"
