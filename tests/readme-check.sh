@@ -70,6 +70,7 @@ for block in "${blocks[@]}"; do
 	prelude=
 	case $text in *'dnf install'*)
 		have dnf
+		mkdir -p /etc/yum.repos.d # there on Fedora or RHEL, not with Debian's dnf
 		rm -rf "$tmp/dnf-root"
 		prelude="dnf() { command dnf -y --installroot=$tmp/dnf-root --releasever=1 --setopt=reposdir=/etc/yum.repos.d \"\$@\"; }" ;;
 	esac
@@ -82,9 +83,11 @@ $(cat "$block")" </dev/null >"$tmp/log" 2>&1); then
 		if [[ $text == *'podman run'* && -z $fallback ]]; then
 			echo "readme-check: block $n: failed on this host; the README's next block is for such hosts"
 			fallback=$n
-		else
-			fail "failed"
+			continue
 		fi
+		[ -z "$fallback" ] || fail "$fallback" "failed, and so did the README's way for such hosts"
+		fallback=
+		fail "failed"
 		continue
 	fi
 	if [ -n "$fallback" ] && [[ $text != *'podman run'* ]]; then
