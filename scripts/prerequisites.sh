@@ -80,7 +80,9 @@ for group; do
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)
-		if printf '%s\n' "${targets[@]}" | grep -qx -- "$group"; then
+		# grep reads to the end (no -q): under pipefail, a printf cut short
+		# by an early exit would fail the test.
+		if printf '%s\n' "${targets[@]}" | grep -x -- "$group" >/dev/null; then
 			add_target "$group"
 		else
 			echo "prerequisites.sh: unknown group '$group' (native, build, publish, release, reproducible, bench, or one of: ${targets[*]})" >&2

@@ -47,7 +47,7 @@ done
 # The image for this machine, run as a container (a release of other rows
 # only has none).
 here=linux/$(dpkg --print-architecture)
-if ! printf '%s\n' "$@" | grep -q "^$here="; then
+if ! printf '%s\n' "$@" | grep "^$here=" >/dev/null; then
 	echo "image: no image for $here among these rows: none run"
 	exit $failed
 fi

@@ -50,7 +50,7 @@ fail() { # [BLOCK] WHY
 # prints_banner COMMAND...: it writes exactly the banner and ends with status 0.
 prints_banner() { "$@" </dev/null 2>"$tmp/err" | cmp -s "$banner" - && [ ! -s "$tmp/err" ]; }
 # logged_banner: the block's output holds the banner, all eight lines in order.
-logged_banner() { tr '\n' '\1' <"$tmp/log" | grep -qF -- "$(tr '\n' '\1' <"$banner")"; }
+logged_banner() { tr '\n' '\1' <"$tmp/log" | grep -F -- "$(tr '\n' '\1' <"$banner")" >/dev/null; }
 have() { command -v "$1" >/dev/null || apt-get install -y -q --no-install-recommends "$1" >/dev/null; }
 
 n=0 fallback=
@@ -64,7 +64,7 @@ for block in "${blocks[@]}"; do
 	case $text in *example.org/classbanner*)
 		rm -rf /srv/classbanner && mkdir -p /srv && cp -r dist /srv/classbanner && chmod -R a+rX /srv/classbanner
 		dir=/srv/classbanner
-		sed -i 's|https://example.org/classbanner|file:/srv/classbanner|g' "$block" ;;
+		sed -i 's|https://example.org/classbanner|file:///srv/classbanner|g' "$block" ;;
 	esac
 	case $text in *podman*) have podman && have runc ;; esac
 	prelude=

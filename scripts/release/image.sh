@@ -23,7 +23,7 @@ platforms=()
 for item; do
 	platform=${item%%=*} binary=${item#*=}
 	tag=${platform//\//-}
-	if readelf -l "$binary" | grep -q -E '^ *(INTERP|DYNAMIC) '; then
+	if readelf -l "$binary" | grep -E '^ *(INTERP|DYNAMIC) ' >/dev/null; then
 		echo "image: $platform: $binary is not static" >&2
 		exit 1
 	fi

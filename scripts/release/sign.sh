@@ -42,7 +42,7 @@ if [ "${1:-}" = check ]; then
 		stop "$key: holds no OpenPGP key"
 	[ "$(grep -c '^sec:' <<<"$colons")" -eq 1 ] ||
 		stop "$key: holds no secret key, or more than one (want one, as gpg --export-secret-keys --armor writes it)"
-	! gpg --batch --list-packets "$key" 2>/dev/null | grep -q 'protected' ||
+	! gpg --batch --list-packets "$key" 2>/dev/null | grep 'protected' >/dev/null ||
 		stop "$key: is protected by a passphrase; a release signs unattended"
 	now=$(date +%s) why="has no key that can sign" sign_at=
 	# Of the keys that can sign (capability s) and have not expired by now,
