@@ -10,9 +10,7 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CLASSBANNER_TARGET CLASSBANNER_
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 classbanner_target(name "${CLASSBANNER_TARGET}")
 if(NOT target_name)
-  file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/targets.txt rows REGEX "^[a-z]")
-  list(TRANSFORM rows REPLACE " .*" "")
-  list(JOIN rows ", " rows)
+  list(JOIN target_names ", " rows)
   # The project stops on these, in one line, once CMake has set up a compiler.
   set(CLASSBANNER_TOOLCHAIN_ERROR
     "no target '${CLASSBANNER_TARGET}' in cmake/targets.txt: set CLASSBANNER_TARGET to one of ${rows}")

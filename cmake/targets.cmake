@@ -1,35 +1,49 @@
 # SPDX-License-Identifier: MIT
 # classbanner_target(COLUMN VALUE): read the first row of targets.txt whose
-# COLUMN (name or processor) is VALUE into target_name, target_debian,
-# target_triple, target_libc, target_processor, target_rpm, target_image,
-# target_runner, target_format and target_machine; all are empty where no row matches. Linux rows come first,
-# so a processor finds its Linux target.
+# COLUMN (name or processor) is VALUE into target_<column> for every column
+# (target_name, target_debian, target_triple, ...); all are empty where no row
+# matches, and target_names lists every row's name. Columns are read by the
+# names in the comment line above the first row, as scripts/targets.sh reads
+# them; the last column's value may hold spaces. Linux rows come first, so a
+# processor finds its Linux target.
 
 function(classbanner_target column value)
-  set(columns name debian triple libc processor rpm image runner format machine)
-  list(FIND columns ${column} index)
-  foreach(column IN LISTS columns)
-    set(target_${column} "" PARENT_SCOPE)
-  endforeach()
-  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/targets.txt rows REGEX "^[a-z]")
-  foreach(row IN LISTS rows)
-    # One field a column; the last, the machine, may hold spaces.
-    set(fields "")
-    foreach(column IN LISTS columns)
-      if(column STREQUAL "machine")
-        list(APPEND fields "${row}")
-      else()
-        string(REGEX MATCH "^([^ ]+) +(.*)$" matched "${row}")
-        list(APPEND fields "${CMAKE_MATCH_1}")
-        set(row "${CMAKE_MATCH_2}")
-      endif()
-    endforeach()
-    list(GET fields ${index} field)
-    if(field STREQUAL "${value}")
-      foreach(column field IN ZIP_LISTS columns fields)
-        set(target_${column} "${field}" PARENT_SCOPE)
+  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/targets.txt lines REGEX "^[#a-z]")
+  set(columns "")
+  set(names "")
+  set(found "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^#")
+      set(header "${line}")
+      continue()
+    endif()
+    if(NOT columns)
+      string(REGEX REPLACE "^# *" "" header "${header}")
+      string(REGEX REPLACE " +" ";" columns "${header}")
+      foreach(name IN LISTS columns)
+        set(target_${name} "" PARENT_SCOPE)
       endforeach()
-      return()
+    endif()
+    set(fields "")
+    list(LENGTH columns count)
+    math(EXPR count "${count} - 1")
+    foreach(i RANGE 1 ${count})
+      string(REGEX MATCH "^([^ ]+) +(.*)$" matched "${line}")
+      list(APPEND fields "${CMAKE_MATCH_1}")
+      set(line "${CMAKE_MATCH_2}")
+    endforeach()
+    list(APPEND fields "${line}")
+    list(FIND columns name at)
+    list(GET fields ${at} name)
+    list(APPEND names ${name})
+    list(FIND columns ${column} at)
+    list(GET fields ${at} field)
+    if(NOT found AND field STREQUAL "${value}")
+      set(found yes)
+      foreach(name field IN ZIP_LISTS columns fields)
+        set(target_${name} "${field}" PARENT_SCOPE)
+      endforeach()
     endif()
   endforeach()
+  set(target_names "${names}" PARENT_SCOPE)
 endfunction()

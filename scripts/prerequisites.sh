@@ -41,7 +41,7 @@ build=(
 	dpkg-dev file rpm cpio lintian rpmlint # packages and their checkers
 )
 native=("${build[@]}" clang-tidy cppcheck shellcheck man-db)
-mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' cmake/targets.txt)
+mapfile -t targets < <(scripts/targets.sh name)
 
 list=0
 if [ "${1:-}" = --list ]; then
@@ -52,8 +52,8 @@ fi
 packages=() architectures=()
 declare -A for_target # target: its packages
 add_target() { # name: its compiler, C library and runner
-	local name triple libc processor runner
-	read -r name _ triple libc processor _ _ runner _ < <(grep "^$1 " cmake/targets.txt)
+	local name=$1 triple libc processor runner
+	IFS=$'\t' read -r triple libc processor runner < <(scripts/targets.sh name="$1" triple libc processor runner)
 	if [ "$libc" = msvcrt.dll ]; then
 		# wine32 comes only for i386: named bare, apt may pick another architecture.
 		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 wine32:i386"

@@ -35,8 +35,11 @@
 #              dnf (tests/signed-check.sh)
 #
 # Given TARGETs, only those rows. Stops at the first row whose build or tests
-# fail, or that skips a test, in one line that names it; its log is then under
-# build/release-work/. Needs what `scripts/prerequisites.sh release` installs.
+# fail, or that skips a test, in a line that names it, followed by the failing
+# tests' last lines; the whole log is under build/release-work/. Every stage
+# writes into build/release-work/dist, which replaces dist/ once all have
+# passed: a release that stops leaves dist/ as it was. Needs what
+# `scripts/prerequisites.sh release` installs.
 set -euo pipefail
 key=${CLASSBANNER_SIGNING_KEY:+$(realpath -m -- "$CLASSBANNER_SIGNING_KEY")}
 cd "$(dirname "$0")/.."
@@ -59,20 +62,22 @@ fi
 
 version=$(sed -n 's/^  VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 source=classbanner-$version
-table=cmake/targets.txt
 if [ $# -gt 0 ]; then
 	targets=("$@")
 else
-	mapfile -t targets < <(awk '/^[a-z]/ { print $1 }' $table)
+	mapfile -t targets < <(scripts/targets.sh name)
 fi
-declare -A debian image # target: the Debian release it is built in, its image's platform
+# target: the Debian release it is built in, its image's platform, and what
+# static-parts.sh reads of it
+declare -A debian image row
+while IFS=$'\t' read -r target release platform triple libc runner; do
+	debian[$target]=$release image[$target]=$platform row[$target]="$triple $libc $runner"
+done < <(scripts/targets.sh name debian image triple libc runner)
 for target in "${targets[@]}"; do
-	debian[$target]=$(awk -v t="$target" '$1 == t { print $2 }' $table)
-	image[$target]=$(awk -v t="$target" '$1 == t { print $7 }' $table)
-	[ -n "${debian[$target]}" ] || stop "$target: no such row in $table"
+	[ -n "${debian[$target]:-}" ] || stop "$target: no such row in cmake/targets.txt"
 done
 # The source is packed in the first row's release; then each release in turn.
-mapfile -t releases < <({ awk '/^[a-z]/ { print $2; exit }' $table
+mapfile -t releases < <({ scripts/targets.sh debian | sed -n 1p
 	for target in "${targets[@]}"; do echo "${debian[$target]}"; done; } | awk '!seen[$0]++')
 
 work=$PWD/build/release-work
@@ -82,8 +87,9 @@ trap cleanup EXIT
 for dir in "$work"/root-*/; do
 	[ ! -d "$dir" ] || scripts/release/root.sh remove "$dir" # left by a release that was stopped
 done
-rm -rf "$work" dist
-mkdir -p "$work/parts" "$work/binaries" dist
+rm -rf "$work"
+out=$work/dist
+mkdir -p "$work/parts" "$work/binaries" "$out"
 git bundle create -q "$work/source.bundle" HEAD
 
 # --- 1. roots
@@ -93,58 +99,66 @@ for release in "${releases[@]}"; do
 		stop "$release: no clean root"
 	echo "release: root      $release, $(basename "${tarball[$release]}")"
 done
-# in_root RELEASE COMMAND: run COMMAND with sh in RELEASE's root, unpacked
-# once, in the folder /build that holds the source.
+# in_root RELEASE FOLDER COMMAND...: run COMMAND in RELEASE's root, unpacked
+# once, in FOLDER under /build, the folder that holds the source.
 in_root() {
-	local dir=$work/root-$1
+	local dir=$work/root-$1 folder=/build/$2
 	if [ ! -d "$dir" ]; then
 		roots+=("$dir")
 		scripts/release/root.sh unpack "${tarball[$1]}" "$dir"
 		mkdir "$dir/build"
 		cp "$work/source.bundle" "$dir/build/"
-		[ ! -f "dist/$source.tar.gz" ] || cp "dist/$source.tar.gz" "$dir/build/"
+		[ ! -f "$out/$source.tar.gz" ] || cp "$out/$source.tar.gz" "$dir/build/"
 	fi
-	scripts/release/root.sh run "$dir" sh -c "cd /build && $2"
+	shift 2
+	scripts/release/root.sh run "$dir" "$folder" "$@"
 }
 
 # --- 2. source: with the commit's time for the package stamps, where git is not.
-in_root "${releases[0]}" "git clone -q source.bundle git && cd git &&
-	git archive --format=tar --prefix=$source/ \
-		--add-virtual-file=$source/SOURCE_DATE_EPOCH:\"\$(git log -1 --format=%ct)
-\" HEAD | gzip -9 -n >../$source.tar.gz" >"$work/source.log" 2>&1 ||
+{ in_root "${releases[0]}" . git clone -q source.bundle git &&
+	in_root "${releases[0]}" git git archive --format=tar --prefix="$source/" \
+		--add-virtual-file="$source/SOURCE_DATE_EPOCH:$epoch"$'\n' --output="../$source.tar" HEAD &&
+	in_root "${releases[0]}" . gzip -9 -n "$source.tar"; } >"$work/source.log" 2>&1 ||
 	stop "source: not packed (log: $work/source.log)"
-cp "$work/root-${releases[0]}/build/$source.tar.gz" dist/
+cp "$work/root-${releases[0]}/build/$source.tar.gz" "$out/"
 echo "release: source    dist/$source.tar.gz"
 
-# why LOG: the workflow step that failed, and what it said.
+# why LOG: the workflow step that failed, and what it said: for tests, the
+# failing ones and the last lines each printed, which outlive a thrown-away log.
 why() {
 	local step
 	step=$(grep -o 'step [0-9]* of [0-9]*: [a-z]*' "$1" | tail -n 1 | sed 's/.*: //')
 	case $step in
 	configure) echo "configure stopped: $(grep -A 1 '^CMake Error' "$1" | sed -n '2s/^ *//p')" ;;
-	test) echo "tests failed: $(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Failed)$/\1/p' "$1" | tr '\n' ' ')" ;;
+	test)
+		echo "tests failed: $(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\))$/\1/p' "$1" | tr '\n' ' ')"
+		# ctest prints a failed test's output after its result line.
+		awk '/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / { shown = /\*\*\*|Failed|Timeout/; if (shown) { n = 0; name = $4 } next }
+			/^ *Start +[0-9]+: / || /tests passed|tests failed/ { if (shown) for (i = n > 8 ? n - 7 : 1; i <= n; i++) print "  " name ": " line[i]; shown = 0; next }
+			shown && NF { line[++n] = $0 }' "$1"
+		;;
 	*) echo "${step:-the workflow} failed: $(grep -m 1 -i 'error' "$1")" ;;
 	esac
 }
 
 # --- 3. rows, each release's in its root, and 4. what they make gathered
-buildinfo=dist/$source.buildinfo
+buildinfo=$out/$source.buildinfo
 {
 	echo "Format: 1.0"
 	echo "Source: classbanner"
 	echo "Version: $version"
 	echo "Git-Commit: $(git rev-parse HEAD)"
 	echo "Checksums-Sha256:"
-	echo " $(sha256sum "dist/$source.tar.gz" | cut -d ' ' -f 1) $(stat -c %s "dist/$source.tar.gz") $source.tar.gz"
+	echo " $(sha256sum "$out/$source.tar.gz" | cut -d ' ' -f 1) $(stat -c %s "$out/$source.tar.gz") $source.tar.gz"
 	echo "Source-Packed-In: ${releases[0]}"
 } >"$buildinfo"
 for release in "${releases[@]}"; do
-	in_root "$release" "[ -d $source ] || tar -xzf $source.tar.gz"
+	[ -d "$work/root-$release/build/$source" ] || in_root "$release" . tar -xzf "$source.tar.gz"
 	built=()
 	for target in "${targets[@]}"; do
 		[ "${debian[$target]}" = "$release" ] || continue
 		log=$work/$target.log
-		in_root "$release" "cd $source && CLASSBANNER_TARGET=$target cmake --workflow --preset target" >"$log" 2>&1 ||
+		in_root "$release" "$source" env CLASSBANNER_TARGET="$target" cmake --workflow --preset target >"$log" 2>&1 ||
 			stop "$target: $(why "$log") (log: $log)"
 		skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Skipped\|Not Run\))$/\1/p' "$log" | tr '\n' ' ')
 		[ -z "$skipped" ] || stop "$target: tests skipped: $skipped(log: $log)"
@@ -153,10 +167,11 @@ for release in "${releases[@]}"; do
 			-o -name "classbanner_${version}_*.deb" -o -name "$source-1.*.rpm" -o -name "$source-win*.zip" \) \
 			-printf '%f\n' | LC_ALL=C sort)
 		[ ${#packages[@]} -gt 0 ] || stop "$target: no package made (log: $log)"
-		cp "${packages[@]/#/$build/}" dist/
+		cp "${packages[@]/#/$build/}" "$out/"
 		built+=("$target")
 		# What the image and the bill of materials need of the row.
-		in_root "$release" "cd $source && scripts/release/static-parts.sh $target" >"$work/parts/$target.parts"
+		# shellcheck disable=SC2086 # the row's three columns
+		in_root "$release" "$source" scripts/release/static-parts.sh ${row[$target]} >"$work/parts/$target.parts"
 		printf '%s\n' "${packages[@]}" >"$work/parts/$target.files"
 		echo "$release" >"$work/parts/$target.release"
 		[ "${image[$target]}" = - ] || cp "$build/classbanner" "$work/binaries/$target"
@@ -169,7 +184,8 @@ for release in "${releases[@]}"; do
 		echo "Debian-Version: $(cat "$work/root-$release/etc/debian_version")"
 		echo "Targets: ${built[*]:-(the source archive)}"
 		echo "Installed-Packages:"
-		in_root "$release" "dpkg-query -W -f '\${db:Status-Abbrev} \${Package}:\${Architecture} (= \${Version})\n'" |
+		# shellcheck disable=SC2016 # dpkg-query's own fields
+		in_root "$release" . dpkg-query -W -f '${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n' |
 			awk '$1 == "ii" { print " " $2, $3, $4 }' | LC_ALL=C sort
 	} >>"$buildinfo"
 done
@@ -179,50 +195,60 @@ done
 last() { grep -m 1 "^$2: " "$1" | sed "s/^$2: //" || grep -v '^$' "$1" | tail -n 1; }
 publish=$work/root-${releases[0]}/build/publish
 mkdir -p "$publish"
-cp -r dist "$work/parts" "$work/binaries" "$publish/"
+cp -r "$out" "$work/parts" "$work/binaries" "$publish/"
 platforms=()
 for target in "${targets[@]}"; do
 	[ "${image[$target]}" = - ] || platforms+=("${image[$target]}=binaries/$target")
 done
 tools=../$source/scripts/release checks=../$source/tests
 if [ ${#platforms[@]} -gt 0 ]; then
-	in_root "${releases[0]}" "cd publish && $tools/image.sh dist/$source-oci.tar $version $epoch \
-		../$source/LICENSE ${platforms[*]} && $checks/image-check.sh dist/$source-oci.tar $version $checks/banner.txt ${platforms[*]}" \
-		>"$work/image.log" 2>&1 || stop "image: $(last "$work/image.log" image) (log: $work/image.log)"
-	cp "$publish/dist/$source-oci.tar" dist/
+	{ in_root "${releases[0]}" publish "$tools/image.sh" "dist/$source-oci.tar" "$version" "$epoch" \
+		"../$source/LICENSE" "${platforms[@]}" &&
+		in_root "${releases[0]}" publish "$checks/image-check.sh" "dist/$source-oci.tar" "$version" \
+			"$checks/banner.txt" "${platforms[@]}"; } >"$work/image.log" 2>&1 ||
+		stop "image: $(last "$work/image.log" image) (log: $work/image.log)"
+	cp "$publish/dist/$source-oci.tar" "$out/"
 	for target in "${targets[@]}"; do
 		[ "${image[$target]}" = - ] || echo "$source-oci.tar" >>"$publish/parts/$target.files"
 	done
 	[ ${#platforms[@]} -eq 1 ] && what=platform || what=platforms
 	echo "release: image     ${#platforms[@]} $what: dist/$source-oci.tar"
 fi
-in_root "${releases[0]}" "cd publish && python3 $tools/sbom.py dist parts $version $epoch dist/$source.cdx.json &&
-	python3 $checks/sbom-check.py dist/$source.cdx.json dist dist/$source.buildinfo" >"$work/sbom.log" 2>&1 ||
-	stop "bill of materials: $(last "$work/sbom.log" sbom) (log: $work/sbom.log)"
-cp "$publish/dist/$source.cdx.json" dist/
-echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "dist/$source.cdx.json") downloads"
+{ in_root "${releases[0]}" publish python3 "$tools/sbom.py" dist parts "$version" "$epoch" "dist/$source.cdx.json" &&
+	in_root "${releases[0]}" publish python3 "$checks/sbom-check.py" "dist/$source.cdx.json" dist "dist/$source.buildinfo"; } \
+	>"$work/sbom.log" 2>&1 || stop "bill of materials: $(last "$work/sbom.log" sbom) (log: $work/sbom.log)"
+cp "$publish/dist/$source.cdx.json" "$out/"
+echo "release: sbom      dist/$source.cdx.json, $(grep -c '"type": "file"' "$out/$source.cdx.json") downloads"
 
-(cd dist && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
+(cd "$out" && LC_ALL=C sha256sum -- classbanner* >SHA256SUMS)
 
 # --- 7. sign, in the first row's root, the key on standard input only
 if [ -z "$key" ]; then
 	echo "release: unsigned  (no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, which apt and dnf refuse unsigned"
 else
-	cp dist/SHA256SUMS "$publish/dist/"
-	in_root "${releases[0]}" "cd publish && $tools/sign.sh dist $epoch $sign_at" <"$key" >"$work/sign.log" 2>&1 ||
+	cp "$out/SHA256SUMS" "$publish/dist/"
+	in_root "${releases[0]}" publish "$tools/sign.sh" dist "$epoch" "$sign_at" <"$key" >"$work/sign.log" 2>&1 ||
 		stop "sign: $(last "$work/sign.log" sign) (log: $work/sign.log)"
 	for release in "${releases[@]}"; do
-		signed="$checks/signed-check.sh apt dist $checks/banner.txt"
+		log=$work/signed-$release.log
 		if [ "$release" = "${releases[0]}" ]; then
-			signed="$checks/signed-check.sh sums dist && $checks/signed-check.sh dnf dist $checks/banner.txt && $signed"
+			{ in_root "$release" publish "$checks/signed-check.sh" sums dist &&
+				in_root "$release" publish "$checks/signed-check.sh" dnf dist "$checks/banner.txt"; } >"$log" 2>&1 ||
+				stop "signed: $(last "$log" signed) (log: $log)"
 		else
 			mkdir -p "$work/root-$release/build/publish"
 			cp -r "$publish/dist" "$work/root-$release/build/publish/"
 		fi
-		in_root "$release" "cd publish && $signed" >"$work/signed-$release.log" 2>&1 ||
-			stop "signed: $(last "$work/signed-$release.log" signed) (log: $work/signed-$release.log)"
+		in_root "$release" publish "$checks/signed-check.sh" apt dist "$checks/banner.txt" >>"$log" 2>&1 ||
+			stop "signed: $(last "$log" signed) (log: $log)"
 	done
-	cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} dist/
+	cp -r "$publish"/dist/{apt,rpm,SHA256SUMS.asc,classbanner-signing-key.asc} "$out/"
 	echo "release: signed    $(sed -n 's/^sign: //p' "$work/sign.log"); checked with gpgv, apt in ${releases[*]}, dnf in ${releases[0]}"
 fi
+
+# Every stage has passed: dist/ is replaced in one step.
+rm -rf dist.old
+[ ! -e dist ] || mv dist dist.old
+mv "$out" dist
+rm -rf dist.old
 echo "release: dist/ holds $(find dist -type f ! -name SHA256SUMS | wc -l) files and SHA256SUMS, sha256 $(sha256sum dist/SHA256SUMS | cut -c1-64)"

@@ -5,7 +5,9 @@
 #   root.sh make RELEASE LOG     print the path of a tarball of RELEASE's root,
 #                                holding what every row of that release needs
 #   root.sh unpack TARBALL DIR   unpack a root into DIR, which must not exist
-#   root.sh run DIR COMMAND...   run COMMAND in the root at DIR
+#   root.sh run DIR WORKDIR COMMAND...
+#                                run COMMAND in the root at DIR, in its folder
+#                                WORKDIR (enter-root.sh)
 #   root.sh remove DIR           remove an unpacked root
 #
 # A root holds only what `scripts/prerequisites.sh --list build ROWS...` names
@@ -48,13 +50,14 @@ mirror() {
 }
 
 make_root() { # RELEASE LOG
-	local release=$1 log=$2 cache rows groups lists url key tarball
+	local release=$1 log=$2 cache rows releases groups lists url key tarball
 	cache=${CLASSBANNER_ROOTS:-${XDG_CACHE_HOME:-$HOME/.cache}/classbanner/roots}
-	mapfile -t rows < <(awk -v r="$release" '/^[a-z]/ && $2 == r { print $1 }' "$top/cmake/targets.txt")
+	mapfile -t rows < <("$top/scripts/targets.sh" debian="$release" name)
 	[ ${#rows[@]} -gt 0 ] || { echo "no row of cmake/targets.txt is built in $release" >&2; return 1; }
 	# The first row's root also makes and checks the image and the bill of materials.
 	groups=(build)
-	[ "$(awk '/^[a-z]/ { print $2; exit }' "$top/cmake/targets.txt")" != "$release" ] || groups+=(publish)
+	mapfile -t releases < <("$top/scripts/targets.sh" debian)
+	[ "${releases[0]}" != "$release" ] || groups+=(publish)
 	mapfile -t lists < <("$top/scripts/prerequisites.sh" --list "${groups[@]}" "${rows[@]}")
 	url=$(mirror)
 	[ -n "$url" ] || { echo "no Debian mirror in this machine's apt configuration" >&2; return 1; }
@@ -82,40 +85,6 @@ make_root() { # RELEASE LOG
 	echo "$tarball"
 }
 
-# The mounts a root gets, made in new mount and pid namespaces: $1 the root,
-# $2 whether it has a user namespace of its own, then the command. The device
-# nodes are the host's, bound one by one onto files of the root's own /dev,
-# where the root cannot replace them. 32-bit x86 programs (wine's own loader
-# for Windows x86) run under the root's qemu-i386, registered with the user
-# namespace's own binfmt_misc: some machines cannot run them natively, and the
-# host's registrations stay as they are.
-# shellcheck disable=SC2016 # expanded by the inner shell
-mounts='r=$1 userns=$2
-	shift 2
-	mount --bind "$r" "$r" && mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
-	mount -t tmpfs -o mode=755 dev "$r/dev" && mkdir "$r/dev/pts" "$r/dev/shm" || exit 99
-	for name in null zero full random urandom tty fuse; do
-		[ -e "/dev/$name" ] || continue
-		touch "$r/dev/$name" && mount --bind "/dev/$name" "$r/dev/$name" || exit 99
-	done
-	if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ]; then
-		binfmt=$r/proc/sys/fs/binfmt_misc
-		mount -t binfmt_misc binfmt_misc "$binfmt" &&
-		printf %s ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$r/usr/bin/qemu-i386:F" \
-			>"$binfmt/register" || exit 99
-	fi
-	ln -s /proc/self/fd "$r/dev/fd" && ln -s /proc/self/fd/0 "$r/dev/stdin" &&
-	ln -s /proc/self/fd/1 "$r/dev/stdout" && ln -s /proc/self/fd/2 "$r/dev/stderr" &&
-	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
-	mount -t tmpfs shm "$r/dev/shm" || exit 99
-	command=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@")
-	# The root is moved onto the namespace'"'"'s own /, where a container can
-	# start: in a mere chroot the kernel refuses it the namespaces it needs.
-	# Where it cannot be moved (in a chroot), it is the chroot'"'"'s all the same.
-	cd "$r" || exit 99
-	mount --move . / 2>/dev/null
-	exec chroot . "${command[@]}"'
-
 case ${1:-} in
 make) make_root "$2" "$3" ;;
 unpack)
@@ -124,8 +93,8 @@ unpack)
 	as_root tar -xf "$2" -C "$3" --numeric-owner --exclude='./dev/*'
 	;;
 run)
-	dir=$2
-	shift 2
+	dir=$2 workdir=$3
+	shift 3
 	namespaces=(--user --map-root-user --mount --pid --fork) userns=yes
 	if [ "$(id -u)" -ne 0 ]; then
 		namespaces+=(--map-auto)
@@ -134,11 +103,11 @@ run)
 		# point to make private: the chroot's maker keeps its mounts apart.
 		namespaces=(--propagation unchanged --mount --pid --fork) userns=no
 	fi
-	unshare "${namespaces[@]}" bash -c "$mounts" bash "$dir" "$userns" "$@"
+	unshare "${namespaces[@]}" "$top/scripts/release/enter-root.sh" "$dir" "$userns" "$workdir" "$@"
 	;;
 remove) as_root rm -rf "$2" ;;
 *)
-	echo "usage: root.sh make RELEASE LOG | unpack TARBALL DIR | run DIR COMMAND... | remove DIR" >&2
+	echo "usage: root.sh make RELEASE LOG | unpack TARBALL DIR | run DIR WORKDIR COMMAND... | remove DIR" >&2
 	exit 2
 	;;
 esac

@@ -2,18 +2,16 @@
 # SPDX-License-Identifier: MIT
 # What one row's binary carries statically, as this root's packages name it:
 #
-#   static-parts.sh TARGET     (in a release root, in the unpacked source)
+#   static-parts.sh TRIPLE LIBC RUNNER     (in a release root)
 #
+# TRIPLE, LIBC and RUNNER are the row's columns of cmake/targets.txt.
 # One line for each part, its fields apart by tabs: its name, its SPDX license,
 # the binary package that holds it (package:architecture), that package's
 # version, and its Debian source package and version. The parts are the C library's (musl, or
 # mingw-w64's runtime around msvcrt.dll) and the GCC runtime's (libgcc and the
 # start files beside it), which every static link takes in.
 set -eu
-row=$(grep "^$1 " cmake/targets.txt) || { echo "static-parts.sh: no row $1" >&2; exit 2; }
-# shellcheck disable=SC2086 # the row's columns
-set -- $row
-triple=$3 libc=$4 runner=$8
+triple=$1 libc=$2 runner=$3
 if [ "$libc" = msvcrt.dll ]; then
 	compiler=$triple-g++
 	c="mingw-w64-runtime|ZPL-2.1|$($compiler -print-file-name=crt2.o)"

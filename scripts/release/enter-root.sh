@@ -1,0 +1,49 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Enter a release root, from root.sh run, already in mount and pid namespaces
+# of its own (and a user namespace, where the kernel allows one):
+#
+#   enter-root.sh ROOT USERNS WORKDIR COMMAND...
+#
+# Mounts /proc, /sys and a /dev of the root's own: the host's device nodes are
+# bound one by one onto files there, where the root cannot replace them. 32-bit
+# x86 programs (wine's own loader for Windows x86) run natively where this
+# machine can; where it cannot, under the root's qemu-i386, registered with the
+# user namespace's own binfmt_misc (USERNS is yes), leaving the host's
+# registrations as they are. COMMAND then runs in WORKDIR with an empty
+# environment but PATH and HOME.
+# shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
+set -u
+r=$1 userns=$2 workdir=$3
+shift 3
+fail() {
+	echo "enter-root.sh: $*" >&2
+	exit 99
+}
+
+mount --bind "$r" "$r" && mount -t proc proc "$r/proc" && mount --rbind /sys "$r/sys" &&
+	mount -t tmpfs -o mode=755 dev "$r/dev" && mkdir "$r/dev/pts" "$r/dev/shm" || fail "cannot mount /proc, /sys or /dev"
+for name in null zero full random urandom tty fuse; do
+	[ -e "/dev/$name" ] || continue
+	touch "$r/dev/$name" && mount --bind "/dev/$name" "$r/dev/$name" || fail "cannot bind /dev/$name"
+done
+ln -s /proc/self/fd "$r/dev/fd" && ln -s /proc/self/fd/0 "$r/dev/stdin" &&
+	ln -s /proc/self/fd/1 "$r/dev/stdout" && ln -s /proc/self/fd/2 "$r/dev/stderr" &&
+	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
+	mount -t tmpfs shm "$r/dev/shm" || fail "cannot make /dev's links, ptys or shared memory"
+
+# The 32-bit loader's own --version tells whether this kernel runs it natively.
+if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ] &&
+	! chroot "$r" /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+	binfmt=$r/proc/sys/fs/binfmt_misc
+	mount -t binfmt_misc binfmt_misc "$binfmt" &&
+		printf %s ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$r/usr/bin/qemu-i386:F" \
+			>"$binfmt/register" || fail "cannot register qemu-i386 for 32-bit x86 programs"
+fi
+
+# The root is moved onto the namespace's own /, where a container can start:
+# in a mere chroot the kernel refuses it the namespaces it needs. Where it
+# cannot be moved (in a chroot), it is the chroot's all the same.
+cd "$r" || fail "no root at $r"
+mount --move . / 2>/dev/null
+exec chroot . env -i -C "$workdir" PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"
