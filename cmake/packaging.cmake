@@ -17,6 +17,11 @@ if(NOT CLASSBANNER_SOURCE_DATE_EPOCH)
     OUTPUT_VARIABLE CLASSBANNER_SOURCE_DATE_EPOCH
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
+# The man page and the changelog are dated by that time too.
+set(ENV{SOURCE_DATE_EPOCH} "${CLASSBANNER_SOURCE_DATE_EPOCH}")
+string(TIMESTAMP CLASSBANNER_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP CLASSBANNER_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+unset(ENV{SOURCE_DATE_EPOCH})
 # Folders are made rwxr-xr-x whatever the builder's umask.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -32,15 +37,16 @@ if(WIN32)
   install(FILES README.md LICENSE DESTINATION . COMPONENT program)
 else()
   install(TARGETS classbanner COMPONENT program)
-  install(FILES man/classbanner.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT man)
+  configure_file(man/classbanner.1.in classbanner.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/classbanner.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT man)
   # The archive's top folder: the README and the license beside bin/ and share/.
   install(FILES README.md LICENSE DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
 
   # Debian and RPM want man pages and changelogs gzip-compressed; -n leaves
   # out the name and time stamp, so that the files are reproducible.
   add_custom_command(OUTPUT classbanner.1.gz
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/man/classbanner.1 > classbanner.1.gz
-    DEPENDS man/classbanner.1)
+    COMMAND gzip -9 -n -c classbanner.1 > classbanner.1.gz
+    DEPENDS ${PROJECT_BINARY_DIR}/classbanner.1)
   add_custom_command(OUTPUT changelog.gz
     COMMAND gzip -9 -n -c changelog > changelog.gz
     DEPENDS ${PROJECT_BINARY_DIR}/changelog)
@@ -59,10 +65,6 @@ else()
   set(CLASSBANNER_LICENSE_TEXT "${license}")
   configure_file(packaging/copyright.in copyright @ONLY)
 
-  # The changelog's one entry is dated by the last commit, as the packages are.
-  set(ENV{SOURCE_DATE_EPOCH} "${CLASSBANNER_SOURCE_DATE_EPOCH}")
-  string(TIMESTAMP CLASSBANNER_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-  unset(ENV{SOURCE_DATE_EPOCH})
   configure_file(packaging/changelog.in changelog @ONLY)
 
   install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz

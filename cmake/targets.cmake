@@ -8,7 +8,7 @@
 # processor finds its Linux target.
 
 function(classbanner_target column value)
-  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/targets.txt lines REGEX "^[#a-z]")
+  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/targets.txt lines REGEX "[^ \t]")
   set(columns "")
   set(names "")
   set(found "")

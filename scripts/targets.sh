@@ -6,7 +6,8 @@
 #
 # For each row whose COLUMNs hold those VALUEs, in the table's order, print
 # the COLUMNs asked for, apart by tabs. The columns are named by the comment
-# line just above the first row; the last column's value may hold spaces. A
+# line just above the first row (every line that is neither a comment nor
+# blank is a row); the last column's value may hold spaces. A
 # column the table does not have stops it, in one line. (CMake reads the table
 # the same way, by the same names: cmake/targets.cmake.)
 set -eu
@@ -20,7 +21,7 @@ BEGIN {
 	ARGC = 2
 }
 /^#/ { header = $0; next }
-!/^[a-z]/ { next }
+/^[ \t]*$/ { next }
 !ncolumns {
 	sub(/^# */, "", header)
 	ncolumns = split(header, names, " ")

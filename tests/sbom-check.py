@@ -51,7 +51,8 @@ for component in listed.values():
         target = properties.get("classbanner:target")
         package, version = properties.get("debian:package", "- -").split(" ")
         if f"{package} (= {version})" not in installed.get(target, set()):
-            faults.append(f"{component['name']}: {part['name']} from {package} {version}, which the buildinfo does not list for {target}")
+            faults.append(f"{component['name']}: {part['name']} from {package} {version}, "
+                          f"which the buildinfo does not list for {target}")
 
 for fault in faults:
     print(f"sbom: {fault}")

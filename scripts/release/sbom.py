@@ -28,7 +28,8 @@ def sha256(path):
 
 
 def purl(package, arch, version, release):
-    quote = lambda text: urllib.parse.quote(text, safe=".-_~")
+    def quote(text):
+        return urllib.parse.quote(text, safe=".-_~")
     return f"pkg:deb/debian/{quote(package)}@{quote(version)}?arch={arch}&distro={release}"
 
 
