@@ -14,13 +14,13 @@
 #                 compiler, its C library, and qemu-user or wine to run it,
 #                 for the target workflow on this machine
 #   build         what one row's build, tests and packages need besides the
-#                 row's own group: what scripts/release.sh puts in its roots
+#                 row's own group: what scripts/release.py puts in its roots
 #   publish       what the release's image, bill of materials, signatures and
 #                 repositories are made and checked with (umoci, skopeo,
 #                 runc, jq, python3-cyclonedx-lib with python3-jsonschema,
 #                 which only Debian 13 carries, gpg, apt-ftparchive,
 #                 createrepo_c, dnf): in the first row's root
-#   release       what scripts/release.sh needs on this machine to make its
+#   release       what scripts/release.py needs on this machine to make its
 #                 clean roots and run in them, and gpg to read a signing key;
 #                 the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
@@ -76,7 +76,7 @@ for group; do
 	build) packages+=("${build[@]}") ;;
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
-	release) packages+=(mmdebstrap uidmap git gpg gpg-agent) ;;
+	release) packages+=(mmdebstrap uidmap git python3 gpg gpg-agent) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)

@@ -4,7 +4,7 @@
 #
 #   scripts/reproducible.sh [DIST]
 #
-# 1. The release (scripts/release.sh) is made from a clone of HEAD, then again
+# 1. The release (scripts/release.py) is made from a clone of HEAD, then again
 #    from a second clone in a deeper folder, seconds later and under umask
 #    0002: every file of the two dist/ folders must match, signatures and
 #    repositories included when $CLASSBANNER_SIGNING_KEY names a key. DIST, a
@@ -24,7 +24,7 @@ trap 'rm -rf "$tmp"' EXIT
 
 release() { # folder: clone HEAD there and make the release
 	git clone -q "$root" "$1"
-	"$1/scripts/release.sh" >"$1.log" 2>&1 || { cat "$1.log" >&2; exit 1; }
+	"$1/scripts/release.py" >"$1.log" 2>&1 || { cat "$1.log" >&2; exit 1; }
 }
 
 if [ $# -gt 0 ]; then

@@ -2,14 +2,14 @@
 # SPDX-License-Identifier: MIT
 # The release's apt repository, made with apt-ftparchive and signed:
 #
-#   apt.sh DIST EPOCH     (from sign.sh, with its key)
+#   apt.sh DIST EPOCH KEY     (from sign.sh, KEY the fingerprint of the key it imported)
 #
 # DIST/apt holds every .deb of DIST under pool/main, and the suite "stable"
 # with one component, "main", for each architecture they are built for; its
 # Release, dated EPOCH, is signed inline (InRelease) and detached
 # (Release.gpg).
 set -euo pipefail
-dist=$1 epoch=$2
+dist=$1 epoch=$2 key=$3
 repo=$dist/apt suite=dists/stable
 
 mkdir -p "$repo/pool/main"
@@ -34,5 +34,5 @@ apt-ftparchive \
 	-o "APT::FTPArchive::Release::Architectures=${architectures[*]}" \
 	release "$suite" >Release
 mv Release "$suite/Release"
-gpg --batch --yes --local-user "$CLASSBANNER_KEY" --clearsign --output "$suite/InRelease" "$suite/Release"
-gpg --batch --yes --local-user "$CLASSBANNER_KEY" --armor --detach-sign --output "$suite/Release.gpg" "$suite/Release"
+gpg --batch --yes --local-user "$key" --clearsign --output "$suite/InRelease" "$suite/Release"
+gpg --batch --yes --local-user "$key" --armor --detach-sign --output "$suite/Release.gpg" "$suite/Release"

@@ -2,13 +2,13 @@
 # SPDX-License-Identifier: MIT
 """Write the release's software bill of materials, CycloneDX JSON:
 
-    sbom.py DIST PARTS VERSION EPOCH OUT
+    sbom.py MANIFEST VERSION EPOCH OUT
 
-One component for every download in DIST with its SHA-256; inside each
-download that holds a binary, what that binary carries statically
-(PARTS/TARGET.parts, as static-parts.sh printed it in the row's root, which
-PARTS/TARGET.release names). PARTS/TARGET.files names the downloads that hold
-the row's binary. The same inputs always give the same bytes.
+One component for every download the release's manifest lists (paths under
+dist/, relative to the manifest's folder) with its SHA-256; inside each
+download that holds a row's binary, what that binary carries statically, as
+static-parts.sh printed it in the root the binary was built in. The same
+manifest always gives the same bytes.
 """
 import hashlib
 import json
@@ -18,13 +18,9 @@ import time
 import urllib.parse
 import uuid
 
-dist, parts, version, epoch, out = sys.argv[1:]
-dist, parts = pathlib.Path(dist), pathlib.Path(parts)
-out = pathlib.Path(out)
-
-
-def sha256(path):
-    return hashlib.sha256(path.read_bytes()).hexdigest()
+manifest, version, epoch, out = sys.argv[1:]
+items = json.loads(pathlib.Path(manifest).read_text())
+binaries = {item["rows"][0]: item for item in items if item["kind"] == "binary"}
 
 
 def purl(package, arch, version, release):
@@ -33,41 +29,32 @@ def purl(package, arch, version, release):
     return f"pkg:deb/debian/{quote(package)}@{quote(version)}?arch={arch}&distro={release}"
 
 
-# The parts each row's binary carries, and which downloads hold that binary
-# (the image archive holds every Linux row's).
-carried = {}
-for listing in sorted(parts.glob("*.files")):
-    target = listing.stem
-    release = (parts / f"{target}.release").read_text().strip()
-    rows = [line.split("\t") for line in (parts / f"{target}.parts").read_text().splitlines()]
-    for name in listing.read_text().split():
-        carried.setdefault(name, []).append((target, release, rows))
-
 components = []
-for path in sorted(p for p in dist.iterdir() if p.name not in ("SHA256SUMS", out.name)):
+for item in sorted((i for i in items if i["path"].startswith("dist/")), key=lambda i: i["path"]):
+    name = item["path"][len("dist/"):]
     component = {
         "type": "file",
-        "bom-ref": path.name,
-        "name": path.name,
+        "bom-ref": name,
+        "name": name,
         "version": version,
-        "hashes": [{"alg": "SHA-256", "content": sha256(path)}],
+        "hashes": [{"alg": "SHA-256", "content": item["sha256"]}],
     }
     inside = [
         {
             "type": "library",
-            "bom-ref": f"{path.name}#{target}/{name}",
-            "name": name,
+            "bom-ref": f"{name}#{target}/{part}",
+            "name": part,
             "version": source_version,
             "licenses": [{"expression": license}],
-            "purl": purl(package.split(":")[0], package.split(":")[1], package_version, release),
+            "purl": purl(package.split(":")[0], package.split(":")[1], package_version, binaries[target]["root"]),
             "properties": [
                 {"name": "classbanner:target", "value": target},
                 {"name": "debian:package", "value": f"{package} {package_version}"},
                 {"name": "debian:source", "value": f"{source} {source_version}"},
             ],
         }
-        for target, release, rows in carried.get(path.name, [])
-        for name, license, package, package_version, source, source_version in rows
+        for target in sorted(item["rows"])
+        for part, license, package, package_version, source, source_version in binaries[target]["static"]
     ]
     if inside:
         component["components"] = inside
@@ -92,4 +79,4 @@ bom = {
     },
     "components": components,
 }
-out.write_text(json.dumps(bom, indent=2, sort_keys=True) + "\n")
+pathlib.Path(out).write_text(json.dumps(bom, indent=2, sort_keys=True) + "\n")

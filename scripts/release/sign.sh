@@ -8,11 +8,12 @@
 #                                 sign and has not expired; print the time to
 #                                 sign at: EPOCH, or when the key was made if
 #                                 that is later
-#   sign.sh DIST EPOCH SIGN_AT    in the first row's root, the key on standard
+#   sign.sh sums DIST SIGN_AT     in the first row's root, the key on standard
 #                                 input: add to DIST the public key
-#                                 classbanner-signing-key.asc, SHA256SUMS.asc,
-#                                 and the signed apt and rpm repositories
-#                                 (apt.sh, rpm.sh), dated EPOCH
+#                                 classbanner-signing-key.asc and SHA256SUMS.asc
+#   sign.sh repositories DIST EPOCH SIGN_AT
+#                                 the same: add the signed apt and rpm
+#                                 repositories (apt.sh, rpm.sh), dated EPOCH
 #
 # The secret key lives only in a GnuPG home on the root's own /dev/shm, a
 # tmpfs of the root's mount namespace: it is never written to a disk, and is
@@ -66,7 +67,9 @@ if [ "${1:-}" = check ]; then
 	exit 0
 fi
 
-dist=$1 epoch=$2 sign_at=$3
+mode=$1 dist=$2
+[ "$mode" = sums ] || epoch=$3
+sign_at=${*: -1}
 GNUPGHOME=$(mktemp -d /dev/shm/gnupg.XXXXXX)
 export GNUPGHOME
 trap 'gpgconf --kill all; rm -rf "$GNUPGHOME"' EXIT
@@ -74,11 +77,14 @@ echo "faked-system-time $sign_at!" >"$GNUPGHOME/gpg.conf"
 gpg --batch --quiet --import 2>/dev/null
 fingerprint=$(gpg --batch --with-colons --list-secret-keys | awk -F: '$1 == "fpr" { print $10; exit }')
 [ -n "$fingerprint" ] || stop "sign: no secret key on standard input"
-export CLASSBANNER_KEY=$fingerprint
 
-gpg --batch --armor --export "$fingerprint" >"$dist/classbanner-signing-key.asc"
-gpg --batch --yes --local-user "$fingerprint" --armor --detach-sign \
-	--output "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS"
-"$here/apt.sh" "$dist" "$epoch"
-"$here/rpm.sh" "$dist" "$epoch"
-echo "sign: key $fingerprint: SHA256SUMS.asc; apt/ and rpm/, $(find "$dist/apt/pool" -name '*.deb' | wc -l) and $(find "$dist/rpm" -name '*.rpm' | wc -l) packages"
+if [ "$mode" = sums ]; then
+	gpg --batch --armor --export "$fingerprint" >"$dist/classbanner-signing-key.asc"
+	gpg --batch --yes --local-user "$fingerprint" --armor --detach-sign \
+		--output "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS"
+	echo "sign: key $fingerprint: SHA256SUMS.asc"
+else
+	"$here/apt.sh" "$dist" "$epoch" "$fingerprint"
+	"$here/rpm.sh" "$dist" "$epoch" "$fingerprint"
+	echo "sign: apt/ and rpm/, $(find "$dist/apt/pool" -name '*.deb' | wc -l) and $(find "$dist/rpm" -name '*.rpm' | wc -l) packages"
+fi

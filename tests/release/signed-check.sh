@@ -21,13 +21,9 @@
 set -uo pipefail
 check=$1 dist=$(cd "$2" && pwd) banner=${3:-}
 key=$dist/classbanner-signing-key.asc
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-fail() {
-	echo "signed: $check: $*" >&2
-	failed=1
-}
+who="signed: $check"
+# shellcheck source=tests/release/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 # changed FILE PATTERN COPY: COPY is FILE with the first digit on the lines
 # matching PATTERN changed, one byte that only the signature guards
 changed() {
