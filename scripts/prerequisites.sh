@@ -40,7 +40,7 @@ build=(
 	strace bsdutils groff-base        # tests: system calls, terminal, man page
 	dpkg-dev file rpm cpio lintian rpmlint # packages and their checkers
 )
-native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 man-db)
+native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 gpg gpg-agent man-db)
 mapfile -t targets < <(scripts/targets.sh name)
 
 list=0

@@ -348,6 +348,10 @@ def main():
         (r.publish / "dist").rename(TOP / "dist")
         shutil.rmtree(TOP / "dist.old", ignore_errors=True)
     finally:
+        if (r.publish / "manifest.json").exists():  # kept with the logs, for a look afterwards
+            shutil.copy(r.publish / "manifest.json", r.work / "manifest.json")
+        if r.publish.is_symlink():
+            r.publish.unlink()
         for root in r.unpacked:
             subprocess.run([TOOLS / "root.sh", "remove", root])
     count = sum(1 for p in (TOP / "dist").rglob("*") if p.is_file() and p.name != "SHA256SUMS")

@@ -11,13 +11,9 @@
 # shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -eu
 src=$1 cmake=$2
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-fail() {
-	echo "FAIL targets: $*" >&2
-	failed=1
-}
+who=targets
+# shellcheck source=tests/release/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 
 for layout in as-is reordered; do
 	mkdir -p "$tmp/$layout/scripts" "$tmp/$layout/cmake"
@@ -45,7 +41,7 @@ for layout in as-is reordered; do
 	sh "$tmp/$layout/scripts/targets.sh" $columns >"$tmp/$layout.sh.txt" ||
 		fail "$layout: the scripts' reader failed"
 	"$cmake" -D "TABLE_DIR=$tmp/$layout/cmake" -D "COLUMNS=$(echo "$columns" | tr ' ' ';')" \
-		-P "$src/tests/targets-print.cmake" >"$tmp/$layout.cmake.txt" 2>&1 ||
+		-P "$src/tests/release/targets-print.cmake" >"$tmp/$layout.cmake.txt" 2>&1 ||
 		fail "$layout: CMake's reader failed: $(head -n 3 "$tmp/$layout.cmake.txt")"
 	cmp -s "$tmp/$layout.sh.txt" "$tmp/$layout.cmake.txt" ||
 		fail "$layout: the two readers differ: $(diff "$tmp/$layout.sh.txt" "$tmp/$layout.cmake.txt" | head -n 3)"
@@ -64,4 +60,4 @@ if sh "$tmp/as-is/scripts/targets.sh" name colour >"$tmp/out" 2>"$tmp/err"; then
 fi
 [ "$(wc -l <"$tmp/err")" -eq 1 ] && grep 'no column colour' "$tmp/err" >/dev/null ||
 	fail "an unknown column is not named in one line: $(cat "$tmp/err")"
-exit $failed
+exit "$failed"

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""The release's own logic, offline, in a second: no root, no network.
+
+    driver-check.py SOURCE_DIR
+
+The manifest records each artifact once with its SHA-256; a row's failure is
+told by the failing tests and their last lines, or configure's error; the bill
+of materials lists every download of a given manifest with what its binaries
+carry, the same bytes each time. One line per fault; exit status 1 if any.
+"""
+import hashlib
+import importlib.util
+import json
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+source = pathlib.Path(sys.argv[1]).resolve()
+spec = importlib.util.spec_from_file_location("release", source / "scripts" / "release.py")
+release = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(release)
+faults = []
+
+
+def expect(what, ok):
+    if not ok:
+        faults.append(what)
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    work = pathlib.Path(tmp)
+    (work / "dist").mkdir()
+    (work / "binaries").mkdir()
+
+    # The manifest: one entry an artifact, with its own bytes' SHA-256.
+    manifest = release.Manifest(work)
+    files = {"dist/classbanner_1.0.0_amd64.deb": b"deb", "dist/classbanner-1.0.0-oci.tar": b"oci",
+             "dist/classbanner-1.0.0.tar.gz": b"source", "binaries/amd64": b"elf", "binaries/arm64": b"elf2"}
+    for name, data in files.items():
+        (work / name).write_bytes(data)
+    static = [["musl", "MIT", "musl:amd64", "1.2.5-3", "musl", "1.2.5-3"]]
+    manifest.add(work / "binaries/amd64", "binary", ["amd64"], root="trixie", platform="linux/amd64", static=static)
+    manifest.add(work / "binaries/arm64", "binary", ["arm64"], root="trixie", platform="linux/arm64",
+                 static=[["musl", "MIT", "musl:arm64", "1.2.5-3", "musl", "1.2.5-3"]])
+    manifest.add(work / "dist/classbanner_1.0.0_amd64.deb", "deb", ["amd64"])
+    manifest.add(work / "dist/classbanner-1.0.0-oci.tar", "oci", ["arm64", "amd64"])
+    manifest.add(work / "dist/classbanner-1.0.0.tar.gz", "source", root="trixie")
+    try:
+        manifest.add(work / "dist/classbanner_1.0.0_amd64.deb", "deb", ["amd64"])
+        faults.append("manifest: an artifact was recorded twice")
+    except release.Stop as stop:
+        expect(f"manifest: the second recording is not named: {stop}", "made twice" in str(stop))
+    saved = json.loads((work / "manifest.json").read_text())
+    expect("manifest: the file does not hold every entry", len(saved) == 5)
+    deb = [item for item in saved if item["path"] == "dist/classbanner_1.0.0_amd64.deb"]
+    expect("manifest: a .deb's SHA-256 is not its bytes'",
+           deb and deb[0]["sha256"] == hashlib.sha256(b"deb").hexdigest())
+    expect(f"manifest: downloads are {manifest.downloads()}", manifest.downloads() == sorted(
+        name for name in files if name.startswith("dist/")))
+    expect("manifest: find by row and root", [i["path"] for i in manifest.find("binary", root="trixie",
+                                                                               rows=["arm64"])] == ["binaries/arm64"])
+
+    # The bill of materials from that manifest, twice.
+    for run in ("first", "second"):
+        made = subprocess.run([sys.executable, source / "scripts/release/sbom.py", "manifest.json", "1.0.0",
+                               "1765000000", f"{run}.json"], cwd=work, capture_output=True, text=True)
+        expect(f"sbom: sbom.py failed: {made.stderr.strip()[-300:]}", made.returncode == 0)
+    first, second = (p.read_bytes() if p.exists() else b"" for p in (work / "first.json", work / "second.json"))
+    expect("sbom: two runs over one manifest differ", first == second)
+    bom = json.loads(first or b"{}")
+    listed = {c["name"]: c for c in bom.get("components", [])}
+    expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(n[5:] for n in files if n.startswith("dist/")))
+    oci = [(p["name"], p["purl"]) for p in listed.get("classbanner-1.0.0-oci.tar", {}).get("components", [])]
+    expect(f"sbom: the image's parts are {oci}", oci == [
+        ("musl", "pkg:deb/debian/musl@1.2.5-3?arch=amd64&distro=trixie"),
+        ("musl", "pkg:deb/debian/musl@1.2.5-3?arch=arm64&distro=trixie")])
+    expect("sbom: the source archive carries parts", "components" not in listed.get("classbanner-1.0.0.tar.gz", {}))
+    hashes = listed.get("classbanner_1.0.0_amd64.deb", {}).get("hashes", [])
+    expect("sbom: the .deb's SHA-256 is not the manifest's",
+           hashes == [{"alg": "SHA-256", "content": deb[0]["sha256"]}])
+
+    # A row's failure, as its log tells it.
+    log = work / "row.log"
+    log.write_text("""Executing workflow step 3 of 4: test preset "target"
+
+Test project /build/classbanner-1.0.0/build/target-armhf
+      Start  1: output
+ 1/3 Test  #1: output ...........................   Passed    0.30 sec
+      Start  2: executable
+ 2/3 Test  #2: executable .......................***Failed    0.02 sec
+a line from long before
+""" + "".join(f"line {n}\n" for n in range(1, 12)) + """FAIL linux executable: not for ARMX
+
+      Start  3: install
+ 3/3 Test  #3: install ..........................   Passed    0.40 sec
+
+67% tests passed, 1 tests failed out of 3
+
+The following tests FAILED:
+\t  2 - executable (Failed)
+""")
+    told = release.why(log).splitlines()
+    expect(f"why: the first line is {told[:1]}", told[:1] == ["tests failed: executable"])
+    expect(f"why: the last lines are {told[1:]}", len(told) == 9 and told[-1] == "  executable: FAIL linux executable:"
+           " not for ARMX" and "long before" not in "".join(told))
+    log.write_text('Executing workflow step 1 of 4: configure preset "target"\n\nCMake Error at cmake/target.cmake:50'
+                   ' (message):\n  musl for armhf is not installed\n')
+    expect(f"why: configure says {release.why(log)}",
+           release.why(log) == "configure stopped: musl for armhf is not installed")
+
+for fault in faults:
+    print(f"driver: {fault}")
+sys.exit(1 if faults else 0)
