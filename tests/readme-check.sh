@@ -1,6 +1,6 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Run every command of the README, block by block in its order, as a new user
+# Run every command of the README and of docs/, block by block, as a new user
 # would on a fresh Debian 12 or 13 machine, and check what each one promises:
 #
 #   tests/readme-check.sh --throwaway
@@ -22,6 +22,9 @@
 #   README names them;
 # - a `podman run` block that fails passes if the block after it, the
 #   README's way for hosts where it cannot work, passes.
+# - the blocks run in the documents' order (README.md, docs/building.md,
+#   docs/releasing.md), but those that take a release's downloads, which run
+#   last, once docs/releasing.md has made the release.
 # The last line counts the blocks that passed, failed, and were skipped for
 # the README's way on hosts where they cannot work.
 set -uo pipefail
@@ -36,9 +39,12 @@ export DEBIAN_FRONTEND=noninteractive
 # root's usual PATH on Debian, /usr/local first, as a user's shell has it
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-awk -v dir="$tmp" '/^```sh$/ { n++; inside = 1; next } /^```$/ { inside = 0 } inside { print >(dir "/block-" n) }' README.md
-mapfile -t blocks < <(find "$tmp" -name 'block-*' | sort -t - -k 2 -n)
-[ ${#blocks[@]} -gt 0 ] || { echo "readme-check: README.md has no sh block" >&2; exit 1; }
+awk -v dir="$tmp" '/^```sh$/ { n++; inside = 1; next } /^```$/ { inside = 0 } inside { print >(dir "/block-" n) }' \
+	README.md docs/building.md docs/releasing.md
+mapfile -t blocks < <(find "$tmp" -name 'block-*' | sort -t - -k 2 -n | while read -r block; do
+	grep -E 'classbanner-signing-key.asc|-oci.tar|localhost/classbanner|example.org/classbanner' "$block" >/dev/null && echo "1 $block" || echo "0 $block"
+done | sort -s -k 1,1 | cut -d ' ' -f 2)
+[ ${#blocks[@]} -gt 0 ] || { echo "readme-check: the documents have no sh block" >&2; exit 1; }
 
 passed=0 failed=0 replaced=0
 fail() { # [BLOCK] WHY
