@@ -1,21 +1,16 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Make a release: build and test every row of cmake/targets.txt in a clean
-root of the Debian release it names, and gather the downloads into dist/:
+"""Make a release: build and test every row of cmake/targets.txt (or each
+TARGET) in a clean root of the Debian release it names, and gather the
+downloads into dist/, signed with the key in $CLASSBANNER_SIGNING_KEY if set:
 
     scripts/release.py [TARGET...]
 
-The stages run in the order of STAGES, at the end. Each reads what earlier
-ones recorded in the manifest (manifest.json: one entry for every artifact,
-made by the stage that made the artifact) and writes into the work folder,
-build/release-work/publish, which the first row's root sees as
-/build/publish. dist/ is replaced in one step once every stage has passed: a
-release that stops leaves dist/ as it was, and says why in a few lines (a
-row's failing tests, a check's first fault); the whole log stays under
-build/release-work/. Given TARGETs, only those rows. The OpenPGP secret key
-in the file $CLASSBANNER_SIGNING_KEY names, if any, signs it. Needs what
-`scripts/prerequisites.sh release` installs.
+The STAGES run in order, each recording what it makes in the manifest, which
+later ones read, in the work folder (the first root's /build/publish). dist/
+is replaced once all have passed; a failure stops it in a line saying why.
 """
+import glob
 import hashlib
 import json
 import os
@@ -24,21 +19,30 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 TOP = pathlib.Path(__file__).resolve().parent.parent
 TOOLS = TOP / "scripts" / "release"
+AS_ROOT = [] if os.getuid() == 0 else ["unshare", "--map-auto", "--map-root-user"]
 
 
 class Stop(Exception):
-    """A stage failed: the one line (and any lines below it) saying why."""
+    """A stage failed: the line, and any lines below it, that say why."""
+
+
+def run(*command, **options):
+    return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout
+
+
+def git(*args):
+    return run("git", *args, cwd=TOP).strip()
 
 
 def table(*columns, **where):
     """Rows of cmake/targets.txt, the COLUMNS asked for, read by name."""
-    args = [f"{name}={value}" for name, value in where.items()] + list(columns)
-    out = subprocess.run([TOP / "scripts" / "targets.sh", *args], check=True, capture_output=True, text=True)
-    return [tuple(line.split("\t")) for line in out.stdout.splitlines()]
+    out = run(TOP / "scripts" / "targets.sh", *[f"{k}={v}" for k, v in where.items()], *columns)
+    return [tuple(line.split("\t")) for line in out.splitlines()]
 
 
 def sha256(path):
@@ -46,16 +50,15 @@ def sha256(path):
 
 
 class Manifest:
-    """Every artifact of the release, once: its path in the work folder, kind,
-    the rows whose binary it holds, SHA-256, and for a binary, the root it was
-    built in and what it carries statically."""
+    """Every artifact, once: its path in the work folder, kind, the rows whose
+    binary it holds, SHA-256; for a binary, its root and static parts."""
 
     def __init__(self, folder):
         self.folder, self.items = folder, []
 
     def add(self, path, kind, rows=(), **more):
         name = str(path.relative_to(self.folder))
-        if any(item["path"] == name for item in self.items):
+        if self.find(path=name):
             raise Stop(f"{kind}: {name} is made twice")
         self.items.append({"path": name, "kind": kind, "rows": list(rows), "sha256": sha256(path), **more})
         (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
@@ -72,14 +75,10 @@ def why(log):
     """What a row's log says of its failure: the workflow step that failed,
     and for tests, the failing ones with the last lines each printed."""
     text = log.read_text(errors="replace")
-    steps = re.findall(r"step \d+ of \d+: ([a-z]+)", text)
-    step = steps[-1] if steps else "the workflow"
-    if step == "configure":
-        error = re.search(r"^CMake Error.*\n *(.*)", text, re.M)
-        return f"configure stopped: {error.group(1) if error else '?'}"
+    step = (re.findall(r"step \d+ of \d+: ([a-z]+)", text) or ["the workflow"])[-1]
     if step != "test":
-        error = re.search(r"^.*error.*$", text, re.M | re.I)
-        return f"{step} failed: {error.group(0) if error else '?'}"
+        error = re.search(r"^CMake Error.*\n *(.*)" if step == "configure" else r"^(.*error.*)$", text, re.M | re.I)
+        return f"{'configure stopped' if step == 'configure' else step + ' failed'}: {error.group(1) if error else '?'}"
     failed = re.findall(r"^\s*\d+ - (.*) \((?:Failed|Timeout)\)$", text, re.M)
     lines = [f"tests failed: {' '.join(failed)}"]
     # ctest prints a failed test's output after its result line.
@@ -87,64 +86,6 @@ def why(log):
                                    text, re.M):
         lines += [f"  {name}: {line}" for line in output.splitlines() if line.strip()][-8:]
     return "\n".join(lines)
-
-
-class Release:
-    def __init__(self, targets):
-        self.rows = {row[0]: row for row in table("name", "debian", "image", "triple", "libc", "runner")}
-        self.targets = targets or list(self.rows)
-        for target in self.targets:
-            if target not in self.rows:
-                raise Stop(f"{target}: no such row in cmake/targets.txt")
-        # The source is packed in the first row's release; then each release in turn.
-        first = table("debian")[0][0]
-        self.releases = list(dict.fromkeys([first] + [self.rows[t][1] for t in self.targets]))
-        self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
-        self.source = f"classbanner-{self.version}"
-        # Every stamp in a release, signatures included, is the commit's time.
-        self.epoch = git("log", "-1", "--format=%ct")
-        self.work = TOP / "build" / "release-work"
-        self.publish = self.work / "publish"
-        self.manifest = Manifest(self.publish)
-        self.tarballs, self.unpacked = {}, []
-        self.key, self.sign_at = os.environ.get("CLASSBANNER_SIGNING_KEY"), None
-
-    def log(self, name):
-        return self.work / f"{name}.log"
-
-    def root(self, release):
-        """RELEASE's root, unpacked once, with the source's git bundle in /build;
-        the first's /build/publish is the work folder."""
-        root = self.work / f"root-{release}"
-        if root not in self.unpacked:
-            self.unpacked.append(root)
-            subprocess.run([TOOLS / "root.sh", "unpack", self.tarballs[release], root], check=True)
-            (root / "build").mkdir()
-            shutil.copy(self.work / "source.bundle", root / "build")
-            if release == self.releases[0]:
-                self.publish.rename(root / "build" / "publish")
-                self.publish.symlink_to(root / "build" / "publish")
-        return root
-
-    def in_root(self, release, folder, *command, stage, log=None, stdin=None):
-        """Run COMMAND, an argument list, in RELEASE's root, in FOLDER under
-        /build: its output into LOG, else returned. STAGE stops where it fails."""
-        with open(log, "a") if log else open(os.devnull, "w") as out:
-            run = subprocess.run([TOOLS / "root.sh", "run", self.root(release), f"/build/{folder}", *command],
-                                 stdin=stdin or subprocess.DEVNULL, stdout=out if log else subprocess.PIPE,
-                                 stderr=out if log else None, text=True)
-        if run.returncode != 0 and stage != "row":
-            raise Stop(f"{stage}: {first_fault(log, stage) if log else command[0] + ' failed'}"
-                       + (f" (log: {log})" if log else ""))
-        return run
-
-    def check(self, release, stage, *command, **options):
-        """Run a stage's tool or check in RELEASE's root, in the work folder."""
-        self.in_root(release, "publish", *command, stage=stage, log=self.log(stage), **options)
-
-
-def git(*args):
-    return subprocess.run(["git", *args], cwd=TOP, check=True, capture_output=True, text=True).stdout.strip()
 
 
 def first_fault(log, who):
@@ -158,133 +99,254 @@ def say(stage, text):
     print(f"release: {stage:<9} {text}", flush=True)
 
 
+def signing_time(key, epoch):
+    """When the OpenPGP key in the file KEY signs: at the commit's time EPOCH,
+    or at its making if later, as it cannot sign before it exists. Stops unless
+    the file holds one secret key, without a passphrase, that can sign and has
+    not expired. The key is only shown, never imported."""
+    for fault, why in ((not os.path.exists(key), "no such file"), (not os.path.isfile(key), "not a file"),
+                       (not os.access(key, os.R_OK), "cannot be read")):
+        if fault:
+            raise Stop(f"{key}: {why}")
+    with tempfile.TemporaryDirectory() as home:
+        gpg = ["gpg", "--batch", "--homedir", home]
+        shown = subprocess.run(gpg + ["--with-colons", "--show-keys", key], capture_output=True, text=True)
+        packets = subprocess.run(gpg + ["--list-packets", key], capture_output=True, text=True).stdout
+        subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
+    keys = [line.split(":") for line in shown.stdout.splitlines() if line[:4] in ("sec:", "ssb:", "pub:")]
+    if shown.returncode or not keys:
+        raise Stop(f"{key}: holds no OpenPGP key")
+    if [k[0] for k in keys].count("sec") != 1:
+        raise Stop(f"{key}: holds no secret key, or more than one (want one, as gpg --export-secret-keys --armor "
+                   "writes it)")
+    if "protected" in packets:
+        raise Stop(f"{key}: is protected by a passphrase; a release signs unattended")
+    why, times = "has no key that can sign", []
+    for k in (k for k in keys if k[0] != "pub" and "s" in k[11]):
+        if k[6] and int(k[6]) <= time.time():
+            why = f"expired on {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(int(k[6])))}"
+        else:
+            times.append(max(int(k[5]), int(epoch)))
+    if not times:
+        raise Stop(f"{key}: {why}")
+    return str(min(times))
+
+
+def mirror():
+    """$CLASSBANNER_MIRROR, else the first Debian archive this machine's apt
+    reads (not the security archive, whose suites are named otherwise)."""
+    uris = os.environ.get("CLASSBANNER_MIRROR", "").split()
+    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+        uris += [u for line in re.findall(r"^URIs: *(.*)$", pathlib.Path(path).read_text(), re.M) for u in line.split()]
+    for path in glob.glob("/etc/apt/sources.list") + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+        for fields in (line.split() for line in pathlib.Path(path).read_text().splitlines()):
+            uris += [field for field in fields[1:] if fields[0] == "deb" and re.match(r"[a-z+]+:", field)][:1]
+    return next((uri for uri in uris if "security" not in uri.lower()), None)
+
+
+class Release:
+    def __init__(self, targets):
+        self.rows = {row[0]: row for row in table("name", "debian", "image", "triple", "libc", "runner")}
+        self.targets = targets or list(self.rows)
+        for target in self.targets:
+            if target not in self.rows:
+                raise Stop(f"{target}: no such row in cmake/targets.txt")
+        # The source is packed in the first row's release; then each release in turn.
+        self.first = table("debian")[0][0]
+        self.releases = list(dict.fromkeys([self.first] + [self.rows[t][1] for t in self.targets]))
+        self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
+        self.source = f"classbanner-{self.version}"
+        self.epoch = git("log", "-1", "--format=%ct")  # every stamp's time, signatures' too
+        self.work = TOP / "build" / "release-work"
+        self.publish = self.work / "publish"
+        self.manifest = Manifest(self.publish)
+        self.tarballs, self.unpacked = {}, []
+        self.key, self.sign_at = os.environ.get("CLASSBANNER_SIGNING_KEY"), None
+        # A root's own user namespace, but in a chroot, where the kernel allows
+        # none (and / is no mount point to make private): mount and pid only.
+        self.namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
+        if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                                            stderr=subprocess.DEVNULL).returncode:
+            self.namespaces = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+
+    def log(self, name):
+        return self.work / f"{name}.log"
+
+    def root(self, release):
+        """RELEASE's root, unpacked once, with the commit's git bundle in /build."""
+        root = self.work / f"root-{release}"
+        if root not in self.unpacked:
+            self.unpacked.append(root)
+            root.mkdir()
+            subprocess.run(AS_ROOT + ["tar", "-xf", self.tarballs[release], "-C", root, "--numeric-owner",
+                                      "--exclude=./dev/*"], check=True)
+            (root / "build").mkdir()
+            shutil.copy(self.work / "source.bundle", root / "build")
+            if release == self.first:
+                self.publish.rename(root / "build" / "publish")
+                self.publish.symlink_to(root / "build" / "publish")
+        return root
+
+    def in_root(self, release, folder, *command, stage=None, log=None, stdin=None):
+        """Run COMMAND, an argument list, in RELEASE's root, in FOLDER under
+        /build: its output into LOG, else returned. Stops STAGE if it fails."""
+        userns = "yes" if "--user" in self.namespaces else "no"
+        with open(log, "a") if log else open(os.devnull, "w") as out:
+            done = subprocess.run(["unshare", *self.namespaces, TOOLS / "enter-root.sh", self.root(release), userns,
+                                   f"/build/{folder}", *command], stdin=stdin or subprocess.DEVNULL,
+                                  stdout=out if log else subprocess.PIPE, stderr=out if log else None, text=True)
+        if done.returncode and stage:
+            raise Stop(f"{stage}: {first_fault(log, stage)} (log: {log})" if log else f"{stage}: {command[0]} failed")
+        return done
+
+    def check(self, release, stage, tool, *args, **options):
+        """Run a stage's TOOL (a path in the source) in RELEASE's root, in the work folder."""
+        self.in_root(release, "publish", f"../{self.source}/{tool}", *args, stage=stage, log=self.log(stage), **options)
+
+    def remove(self, root):
+        subprocess.run(AS_ROOT + ["rm", "-rf", root])
+
+
 def roots(r):
-    """In: the table's releases. Out: one clean root tarball each (cached)."""
+    """In: the releases. Out: a clean root tarball for each, holding what all
+    its rows need (and the first's what publishing needs), cached under
+    $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages."""
+    cache = pathlib.Path(os.environ.get("CLASSBANNER_ROOTS") or pathlib.Path(
+        os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
+    url = mirror()
+    if not url:
+        raise Stop("no Debian mirror in this machine's apt configuration")
     for release in r.releases:
-        made = subprocess.run([TOOLS / "root.sh", "make", release, r.log(f"mmdebstrap-{release}")],
-                              stdout=subprocess.PIPE, text=True)
-        if made.returncode != 0:
-            raise Stop(f"{release}: no clean root")
-        r.tarballs[release] = made.stdout.strip()
-        say("root", f"{release}, {os.path.basename(r.tarballs[release])}")
+        groups = ["build", "publish"][:2 if release == r.first else 1]
+        rows = [row for (row,) in table("name", debian=release)]
+        lists = run(TOP / "scripts/prerequisites.sh", "--list", *groups, *rows)  # foreign architectures; packages
+        key = hashlib.sha256(f"{url}\n{lists}".encode()).hexdigest()[:16]
+        tarball = cache / f"{release}-{key}.tar"
+        if not tarball.exists():
+            foreign, packages = lists.split("\n")[:2]
+            log, start = r.log(f"mmdebstrap-{release}"), time.time()
+            say("root", f"{release}: making it with mmdebstrap, {len(packages.split())} packages from {url}; minutes "
+                f"the first time, cached after (log: {log})")
+            cache.mkdir(parents=True, exist_ok=True)
+            architectures = run("dpkg", "--print-architecture").split() + foreign.split()
+            with open(log, "w") as out:
+                made = subprocess.run(
+                    ["mmdebstrap", f"--mode={'unshare' if AS_ROOT else 'root'}", "--variant=apt", "--format=tar",
+                     "--components=main", "--aptopt=APT::Install-Recommends \"false\"",
+                     f"--architectures={','.join(architectures)}", f"--include={','.join(packages.split())}",
+                     release, f"{tarball}.part", url], stdout=out, stderr=out)
+            if made.returncode:
+                raise Stop(f"root: mmdebstrap {release} failed (log: {log})")
+            for older in cache.glob(f"{release}-*.tar"):
+                older.unlink()
+            os.rename(f"{tarball}.part", tarball)
+            say("root", f"{release}: made in {int(time.time() - start) // 60} min {int(time.time() - start) % 60} s")
+        r.tarballs[release] = tarball
+        say("root", f"{release}, {tarball.name}")
 
 
 def source(r):
     """Out: the source archive, the committed tree packed in the first root,
     with the commit's time for the package stamps, where git is not."""
-    first, log = r.releases[0], r.log("source")
-    r.in_root(first, ".", "git", "clone", "-q", "source.bundle", "git", stage="source", log=log)
-    r.in_root(first, "git", "git", "archive", "--format=tar", f"--prefix={r.source}/",
-              f"--add-virtual-file={r.source}/SOURCE_DATE_EPOCH:{r.epoch}\n",
-              f"--output=../publish/dist/{r.source}.tar", "HEAD", stage="source", log=log)
-    r.in_root(first, "publish/dist", "gzip", "-9", "-n", f"{r.source}.tar", stage="source", log=log)
-    r.manifest.add(r.publish / "dist" / f"{r.source}.tar.gz", "source", root=first)
+    log, dist = r.log("source"), f"../publish/dist/{r.source}.tar"
+    r.in_root(r.first, ".", "git", "clone", "-q", "source.bundle", "git", stage="source", log=log)
+    r.in_root(r.first, "git", "git", "archive", "--format=tar", f"--prefix={r.source}/", f"--output={dist}",
+              f"--add-virtual-file={r.source}/SOURCE_DATE_EPOCH:{r.epoch}\n", "HEAD", stage="source", log=log)
+    r.in_root(r.first, "publish/dist", "gzip", "-9", "-n", f"{r.source}.tar", stage="source", log=log)
+    r.manifest.add(r.publish / "dist" / f"{r.source}.tar.gz", "source", root=r.first)
     say("source", f"dist/{r.source}.tar.gz")
 
 
 def rows(r):
     """In: the source archive. Out: each row's packages, built and tested in
     its release's root, and its binary, with what it carries statically."""
+    made = rf"{r.source}-(linux-.*\.tar\.gz|1\..*\.rpm|win.*\.zip)|classbanner_{r.version}_.*\.deb"
     for release in r.releases:
         build = r.root(release) / "build"
         shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", build)
         r.in_root(release, ".", "tar", "-xzf", f"{r.source}.tar.gz", stage="source", log=r.log("source"))
         for target in [t for t in r.targets if r.rows[t][1] == release]:
-            log = r.log(target)
-            made = r.in_root(release, r.source, "env", f"CLASSBANNER_TARGET={target}", "cmake", "--workflow",
-                             "--preset", "target", stage="row", log=log)
-            if made.returncode != 0:
+            log, out = r.log(target), build / r.source / "build" / f"target-{target}"
+            if r.in_root(release, r.source, "env", f"CLASSBANNER_TARGET={target}", "cmake", "--workflow",
+                         "--preset", "target", log=log).returncode:
                 raise Stop(f"{target}: {why(log)}\n  (log: {log})")
             text = log.read_text()
             skipped = re.findall(r"^\s*\d+ - (.*) \((?:Skipped|Not Run)\)$", text, re.M)
             if skipped:
                 raise Stop(f"{target}: tests skipped: {' '.join(skipped)} (log: {log})")
-            out = build / r.source / "build" / f"target-{target}"
-            made = (rf"{r.source}-linux-.*\.tar\.gz|classbanner_{r.version}_.*\.deb|{r.source}-1\..*\.rpm"
-                    rf"|{r.source}-win.*\.zip")
-            packages = sorted((p for p in os.listdir(out) if re.fullmatch(made, p)), key=lambda s: s.encode())
+            packages = sorted((p for p in os.listdir(out) if re.fullmatch(made, p)), key=str.encode)
             if not packages:
                 raise Stop(f"{target}: no package made (log: {log})")
             triple, libc, runner = r.rows[target][3:]
-            parts = r.in_root(release, r.source, "scripts/release/static-parts.sh", triple, libc, runner,
-                              stage=target).stdout
+            parts = r.in_root(release, r.source, "scripts/release/static-parts.sh", triple, libc, runner, stage=target)
             binary = r.publish / "binaries" / target
             shutil.copy(out / ("classbanner.exe" if libc == "msvcrt.dll" else "classbanner"), binary)
             r.manifest.add(binary, "binary", [target], root=release, platform=r.rows[target][2],
-                           static=[line.split("\t") for line in parts.splitlines()])
+                           static=[line.split("\t") for line in parts.stdout.splitlines()])
             for package in packages:
                 shutil.copy(out / package, r.publish / "dist")
                 r.manifest.add(r.publish / "dist" / package, package.rsplit(".", 1)[-1], [target])
-            passed = re.findall(r".*% tests passed.*", text)[-1]
-            say(target, f"{release}, {passed}; {' '.join(packages)}")
+            say(target, f"{release}, {re.findall(r'.*% tests passed.*', text)[-1]}; {' '.join(packages)}")
 
 
 def buildinfo(r):
     """In: the source archive, the binaries' roots. Out: the build information,
     naming every root's release and installed packages, enough to make it again."""
     src = r.manifest.find("source")[0]
-    size = (r.publish / src["path"]).stat().st_size
     text = (f"Format: 1.0\nSource: classbanner\nVersion: {r.version}\nGit-Commit: {git('rev-parse', 'HEAD')}\n"
-            f"Checksums-Sha256:\n {src['sha256']} {size} {r.source}.tar.gz\nSource-Packed-In: {r.releases[0]}\n")
+            f"Checksums-Sha256:\n {src['sha256']} {(r.publish / src['path']).stat().st_size} {r.source}.tar.gz\n"
+            f"Source-Packed-In: {r.first}\n")
     for release in r.releases:
         built = [t for t in r.targets if r.manifest.find("binary", rows=[t], root=release)]
         listing = r.in_root(release, ".", "dpkg-query", "-W", "-f",
-                            "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n", stage="buildinfo").stdout
-        installed = [" " + " ".join(line.split()[1:]) for line in listing.splitlines() if line.split()[0] == "ii"]
-        debian = (r.root(release) / "etc" / "debian_version").read_text().strip()
-        text += (f"\nRoot: {release}\nDebian-Version: {debian}\n"
-                 f"Targets: {' '.join(built) or '(the source archive)'}\nInstalled-Packages:\n")
-        text += "".join(line + "\n" for line in sorted(installed, key=lambda s: s.encode()))
-    path = r.publish / "dist" / f"{r.source}.buildinfo"
-    path.write_text(text)
-    r.manifest.add(path, "buildinfo")
+                            "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n", stage="buildinfo")
+        installed = [" " + " ".join(line.split()[1:]) for line in listing.stdout.splitlines() if line[:2] == "ii"]
+        text += (f"\nRoot: {release}\nDebian-Version: {(r.root(release) / 'etc/debian_version').read_text().strip()}"
+                 f"\nTargets: {' '.join(built) or '(the source archive)'}\nInstalled-Packages:\n")
+        text += "".join(line + "\n" for line in sorted(installed, key=str.encode))
+    (r.publish / "dist" / f"{r.source}.buildinfo").write_text(text)
+    r.manifest.add(r.publish / "dist" / f"{r.source}.buildinfo", "buildinfo")
 
 
 def image(r):
     """In: the Linux binaries. Out: one OCI image archive over all of them."""
     binaries = [item for t in r.targets for item in r.manifest.find("binary", rows=[t]) if item["platform"] != "-"]
-    if not binaries:
-        return
-    platforms = [f"{item['platform']}={item['path']}" for item in binaries]
-    archive = f"dist/{r.source}-oci.tar"
-    r.check(r.releases[0], "image", f"../{r.source}/scripts/release/image.sh", archive, r.version, r.epoch,
-            f"../{r.source}/LICENSE", *platforms)
-    r.check(r.releases[0], "image", f"../{r.source}/tests/release/image-check.sh", archive, r.version,
-            f"../{r.source}/tests/banner.txt", *platforms)
-    r.manifest.add(r.publish / archive, "oci", [row for item in binaries for row in item["rows"]])
-    say("image", f"{len(binaries)} platform{'s' if len(binaries) > 1 else ''}: {archive}")
+    if binaries:
+        platforms, archive = [f"{item['platform']}={item['path']}" for item in binaries], f"dist/{r.source}-oci.tar"
+        r.check(r.first, "image", "scripts/release/image.sh", archive, r.version, r.epoch, f"../{r.source}/LICENSE",
+                *platforms)
+        r.check(r.first, "image", "tests/release/image-check.sh", archive, r.version,
+                f"../{r.source}/tests/banner.txt", *platforms)
+        r.manifest.add(r.publish / archive, "oci", [row for item in binaries for row in item["rows"]])
+        say("image", f"{len(binaries)} platform{'s' if len(binaries) > 1 else ''}: {archive}")
 
 
 def sbom(r):
     """In: the manifest. Out: the bill of materials (CycloneDX), checked."""
     out = f"dist/{r.source}.cdx.json"
-    r.check(r.releases[0], "sbom", "python3", f"../{r.source}/scripts/release/sbom.py", "manifest.json",
-            r.version, r.epoch, out)
-    r.check(r.releases[0], "sbom", "python3", f"../{r.source}/tests/release/sbom-check.py", out, "dist",
-            f"dist/{r.source}.buildinfo")
+    r.check(r.first, "sbom", "scripts/release/sbom.py", "manifest.json", r.version, r.epoch, out)
+    r.check(r.first, "sbom", "tests/release/sbom-check.py", out, "dist", f"dist/{r.source}.buildinfo")
     r.manifest.add(r.publish / out, "sbom")
     say("sbom", f"{out}, {len(r.manifest.downloads()) - 1} downloads")
 
 
 def sums(r):
     """In: every download. Out: SHA256SUMS."""
-    names = sorted((path[len("dist/"):] for path in r.manifest.downloads()), key=lambda s: s.encode())
-    lines = "".join(f"{sha256(r.publish / 'dist' / name)}  {name}\n" for name in names)
-    (r.publish / "dist" / "SHA256SUMS").write_text(lines)
-    r.manifest.add(r.publish / "dist" / "SHA256SUMS", "sums")
+    names = sorted((path[len("dist/"):] for path in r.manifest.downloads()), key=str.encode)
+    (r.publish / "dist/SHA256SUMS").write_text("".join(f"{sha256(r.publish / 'dist' / n)}  {n}\n" for n in names))
+    r.manifest.add(r.publish / "dist/SHA256SUMS", "sums")
 
 
 def sign(r):
     """In: SHA256SUMS. Out: SHA256SUMS.asc and the public key, checked with gpgv."""
     if not r.key:
-        say("unsigned", "(no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, "
-            "which apt and dnf refuse unsigned")
-        return
-    with open(r.key) as key:
-        r.check(r.releases[0], "sign", f"../{r.source}/scripts/release/sign.sh", "sums", "dist", r.sign_at, stdin=key)
-    r.manifest.add(r.publish / "dist" / "SHA256SUMS.asc", "signature")
-    r.manifest.add(r.publish / "dist" / "classbanner-signing-key.asc", "key")
-    r.check(r.releases[0], "signed", f"../{r.source}/tests/release/signed-check.sh", "sums", "dist")
+        return say("unsigned", "(no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, "
+                   "which apt and dnf refuse unsigned")
+    with open(r.key) as key:  # on standard input only
+        r.check(r.first, "sign", "scripts/release/sign.sh", "sums", "dist", r.sign_at, stdin=key)
+    r.manifest.add(r.publish / "dist/SHA256SUMS.asc", "signature")
+    r.manifest.add(r.publish / "dist/classbanner-signing-key.asc", "key")
+    r.check(r.first, "signed", "tests/release/signed-check.sh", "sums", "dist")
 
 
 def repositories(r):
@@ -293,22 +355,17 @@ def repositories(r):
     if not r.key:
         return
     with open(r.key) as key:
-        r.check(r.releases[0], "sign", f"../{r.source}/scripts/release/sign.sh", "repositories", "dist", r.epoch,
-                r.sign_at, stdin=key)
-    dist = r.publish / "dist"
-    for kind in ("apt", "rpm"):
-        for path in sorted((dist / kind).rglob("*")):
-            if path.is_file():
-                r.manifest.add(path, f"{kind}-repository")
-    check, banner = f"../{r.source}/tests/release/signed-check.sh", f"../{r.source}/tests/banner.txt"
-    r.check(r.releases[0], "signed", check, "dnf", "dist", banner)
+        r.check(r.first, "sign", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, stdin=key)
+    for path in sorted(p for kind in ("apt", "rpm") for p in (r.publish / "dist" / kind).rglob("*") if p.is_file()):
+        r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
+    banner = f"../{r.source}/tests/banner.txt"
+    r.check(r.first, "signed", "tests/release/signed-check.sh", "dnf", "dist", banner)
     for release in r.releases:
-        if release != r.releases[0]:
-            (r.root(release) / "build" / "publish").mkdir()
-            shutil.copytree(dist, r.root(release) / "build" / "publish" / "dist")
-        r.check(release, "signed", check, "apt", "dist", banner)
-    signed = re.findall(r"^sign: (.*)$", r.log("sign").read_text(), re.M)
-    say("signed", f"{'; '.join(signed)}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.releases[0]}")
+        if release != r.first:
+            shutil.copytree(r.publish / "dist", r.root(release) / "build/publish/dist")
+        r.check(release, "signed", "tests/release/signed-check.sh", "apt", "dist", banner)
+    signed = "; ".join(re.findall(r"^sign: (.*)$", r.log("sign").read_text(), re.M))
+    say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}")
 
 
 STAGES = [roots, source, rows, buildinfo, image, sbom, sums, sign, repositories]
@@ -323,17 +380,14 @@ def main():
         print("release: uncommitted changes are left out")
     if not shutil.which("mmdebstrap"):
         raise Stop("needs mmdebstrap: scripts/prerequisites.sh release")
-    if r.key:
+    if r.key:  # checked before anything is built
         r.key = os.path.abspath(r.key)
-        check = subprocess.run([TOOLS / "sign.sh", "check", r.key, r.epoch], capture_output=True, text=True)
-        if check.returncode:
-            raise Stop(check.stderr.strip())
-        r.sign_at = check.stdout.strip()
+        r.sign_at = signing_time(r.key, r.epoch)
         if r.sign_at != r.epoch:
             at = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(r.sign_at)))
             print(f"release: the key was made after the commit: it signs at {at}, when it was made")
     for root in r.work.glob("root-*"):
-        subprocess.run([TOOLS / "root.sh", "remove", root])  # left by a release that was stopped
+        r.remove(root)  # left by a release that was stopped
     shutil.rmtree(r.work, ignore_errors=True)
     (r.publish / "dist").mkdir(parents=True)
     (r.publish / "binaries").mkdir()
@@ -341,21 +395,17 @@ def main():
     try:
         for stage in STAGES:
             stage(r)
-        # Every stage has passed: dist/ is replaced in one step.
-        shutil.rmtree(TOP / "dist.old", ignore_errors=True)
-        if (TOP / "dist").exists():
-            (TOP / "dist").rename(TOP / "dist.old")
-        (r.publish / "dist").rename(TOP / "dist")
-        shutil.rmtree(TOP / "dist.old", ignore_errors=True)
+        shutil.rmtree(TOP / "dist", ignore_errors=True)
+        (r.publish / "dist").rename(TOP / "dist")  # every stage has passed
     finally:
-        if (r.publish / "manifest.json").exists():  # kept with the logs, for a look afterwards
-            shutil.copy(r.publish / "manifest.json", r.work / "manifest.json")
+        if (r.publish / "manifest.json").exists():
+            shutil.copy(r.publish / "manifest.json", r.work)
         if r.publish.is_symlink():
             r.publish.unlink()
         for root in r.unpacked:
-            subprocess.run([TOOLS / "root.sh", "remove", root])
+            r.remove(root)
     count = sum(1 for p in (TOP / "dist").rglob("*") if p.is_file() and p.name != "SHA256SUMS")
-    print(f"release: dist/ holds {count} files and SHA256SUMS, sha256 {sha256(TOP / 'dist' / 'SHA256SUMS')}")
+    print(f"release: dist/ holds {count} files and SHA256SUMS, sha256 {sha256(TOP / 'dist/SHA256SUMS')}")
 
 
 if __name__ == "__main__":

@@ -1,17 +1,13 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Enter a release root, from root.sh run, already in mount and pid namespaces
-# of its own (and a user namespace, where the kernel allows one):
+# Run COMMAND in WORKDIR of the release root ROOT, with an empty environment
+# but PATH and HOME (release.py starts it in namespaces of its own; USERNS says
+# whether a user namespace is among them):
 #
 #   enter-root.sh ROOT USERNS WORKDIR COMMAND...
 #
-# Mounts /proc, /sys and a /dev of the root's own: the host's device nodes are
-# bound one by one onto files there, where the root cannot replace them. 32-bit
-# x86 programs (wine's own loader for Windows x86) run natively where this
-# machine can; where it cannot, under the root's qemu-i386, registered with the
-# user namespace's own binfmt_misc (USERNS is yes), leaving the host's
-# registrations as they are. COMMAND then runs in WORKDIR with an empty
-# environment but PATH and HOME.
+# The root gets /proc, /sys and a /dev of its own, the host's device nodes bound
+# one by one onto files there, where the root cannot replace them.
 # shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
 r=$1 userns=$2 workdir=$3
@@ -32,7 +28,9 @@ ln -s /proc/self/fd "$r/dev/fd" && ln -s /proc/self/fd/0 "$r/dev/stdin" &&
 	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
 	mount -t tmpfs shm "$r/dev/shm" || fail "cannot make /dev's links, ptys or shared memory"
 
-# The 32-bit loader's own --version tells whether this kernel runs it natively.
+# 32-bit x86 programs (wine's loader) run natively where the kernel can (the
+# loader's --version tells), else under the root's qemu-i386, registered with
+# the user namespace's own binfmt_misc: the host's registrations stay as they are.
 if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ] &&
 	! chroot "$r" /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
 	binfmt=$r/proc/sys/fs/binfmt_misc

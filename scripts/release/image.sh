@@ -1,15 +1,12 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Make the release's container image archive, an OCI image layout with one
-# index over every Linux row's image:
+# index over an image for each PLATFORM (in a release root):
 #
-#   image.sh OUT VERSION EPOCH LICENSE PLATFORM=BINARY...   (in a release root)
+#   image.sh OUT VERSION EPOCH LICENSE PLATFORM=BINARY...
 #
-# Each image holds only the row's static binary, /classbanner, its entrypoint,
-# and /LICENSE: no shell, no other file. umoci makes the images and compresses
-# the layers, which GNU tar packs here; every time stamp is EPOCH, so that the
-# same binaries always give the same archive. A binary that is not static
-# stops it, in one line naming the platform.
+# Each image holds only the static BINARY, /classbanner, its entrypoint, and
+# /LICENSE. Every time stamp is EPOCH, so the same binaries give the same bytes.
 set -euo pipefail
 out=$1 version=$2 epoch=$3 license=$4
 shift 4

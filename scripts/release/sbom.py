@@ -4,11 +4,9 @@
 
     sbom.py MANIFEST VERSION EPOCH OUT
 
-One component for every download the release's manifest lists (paths under
-dist/, relative to the manifest's folder) with its SHA-256; inside each
-download that holds a row's binary, what that binary carries statically, as
-static-parts.sh printed it in the root the binary was built in. The same
-manifest always gives the same bytes.
+One component for every download (dist/) the manifest lists, with its SHA-256
+and what each binary in it carries statically, as static-parts.sh named it in
+the binary's root. The same manifest always gives the same bytes.
 """
 import hashlib
 import json
@@ -32,13 +30,8 @@ def purl(package, arch, version, release):
 components = []
 for item in sorted((i for i in items if i["path"].startswith("dist/")), key=lambda i: i["path"]):
     name = item["path"][len("dist/"):]
-    component = {
-        "type": "file",
-        "bom-ref": name,
-        "name": name,
-        "version": version,
-        "hashes": [{"alg": "SHA-256", "content": item["sha256"]}],
-    }
+    component = {"type": "file", "bom-ref": name, "name": name, "version": version,
+                 "hashes": [{"alg": "SHA-256", "content": item["sha256"]}]}
     inside = [
         {
             "type": "library",
@@ -60,7 +53,6 @@ for item in sorted((i for i in items if i["path"].startswith("dist/")), key=lamb
         component["components"] = inside
     components.append(component)
 
-stamp = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch)))
 listing = json.dumps(components, sort_keys=True).encode()
 bom = {
     "bomFormat": "CycloneDX",
@@ -68,14 +60,9 @@ bom = {
     "serialNumber": f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, hashlib.sha256(listing).hexdigest())}",
     "version": 1,
     "metadata": {
-        "timestamp": stamp,
-        "component": {
-            "type": "application",
-            "bom-ref": "classbanner",
-            "name": "classbanner",
-            "version": version,
-            "licenses": [{"expression": "MIT"}],
-        },
+        "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch))),
+        "component": {"type": "application", "bom-ref": "classbanner", "name": "classbanner", "version": version,
+                      "licenses": [{"expression": "MIT"}]},
     },
     "components": components,
 }

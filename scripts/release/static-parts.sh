@@ -1,15 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# What one row's binary carries statically, as this root's packages name it:
+# What a row's binary carries statically, as the release root's packages name
+# it, given the row's columns of cmake/targets.txt:
 #
-#   static-parts.sh TRIPLE LIBC RUNNER     (in a release root)
+#   static-parts.sh TRIPLE LIBC RUNNER
 #
-# TRIPLE, LIBC and RUNNER are the row's columns of cmake/targets.txt.
-# One line for each part, its fields apart by tabs: its name, its SPDX license,
-# the binary package that holds it (package:architecture), that package's
-# version, and its Debian source package and version. The parts are the C library's (musl, or
-# mingw-w64's runtime around msvcrt.dll) and the GCC runtime's (libgcc and the
-# start files beside it), which every static link takes in.
+# The C library (musl, or mingw-w64's runtime around msvcrt.dll) and the GCC
+# runtime, which every static link takes in: for each a line of name, SPDX
+# license, package:architecture, version, source and its version, tab apart.
 set -eu
 triple=$1 libc=$2 runner=$3
 if [ "$libc" = msvcrt.dll ]; then

@@ -7,7 +7,10 @@
 The manifest records each artifact once with its SHA-256; a row's failure is
 told by the failing tests and their last lines, or configure's error; the bill
 of materials lists every download of a given manifest with what its binaries
-carry, the same bytes each time. One line per fault; exit status 1 if any.
+carry, the same bytes each time; a signing key is refused, in one line, when
+missing, not a file, public, passphrase-protected or expired, and a good one
+signs at the commit's time or its own making, whichever is later. One line per
+fault; exit status 1 if any.
 """
 import hashlib
 import importlib.util
@@ -109,6 +112,36 @@ The following tests FAILED:
                    ' (message):\n  musl for armhf is not installed\n')
     expect(f"why: configure says {release.why(log)}",
            release.why(log) == "configure stopped: musl for armhf is not installed")
+
+# The signing keys, made afresh in a scratch home.
+with tempfile.TemporaryDirectory() as home:
+    def gpg(*args):
+        return subprocess.run(["gpg", "--batch", "--homedir", home, "--pinentry-mode", "loopback", *args],
+                              capture_output=True).stdout
+
+    def key(name, passphrase="", made=(), expires="never"):
+        gpg("--passphrase", passphrase, *made, "--quick-generate-key", name, "ed25519", "sign", expires)
+        (pathlib.Path(home) / f"{name}.asc").write_bytes(gpg("--passphrase", passphrase, "--armor",
+                                                             "--export-secret-keys", name))
+    key("good")
+    key("locked", "secret")
+    key("old", made=("--faked-system-time", "20200101T000000"), expires="1d")
+    (pathlib.Path(home) / "public.asc").write_bytes(gpg("--armor", "--export", "good"))
+    for name, want in (("none.asc", "no such file"), (".", "not a file"), ("public.asc", "holds no secret key"),
+                       ("locked.asc", "protected by a passphrase"), ("old.asc", "expired on 2020-01-02")):
+        try:
+            faults.append(f"signing key: {name} accepted, to sign at {release.signing_time(f'{home}/{name}', '1000')}")
+        except release.Stop as stop:
+            expect(f"signing key: {name} refused with \"{stop}\", not one line saying \"{want}\"",
+                   want in str(stop) and "\n" not in str(stop))
+    made = [line.split(b":")[5].decode() for line in gpg("--with-colons", "--list-keys", "good").splitlines()
+            if line.startswith(b"pub:")]
+    good = f"{home}/good.asc"
+    expect("signing key: a key made after the commit does not sign at its making",
+           [release.signing_time(good, "1000")] == made)
+    expect("signing key: a key older than the commit does not sign at the commit's time",
+           release.signing_time(good, "4000000000") == "4000000000")
+    subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
 
 for fault in faults:
     print(f"driver: {fault}")
