@@ -285,7 +285,7 @@ def rows(r):
                            static=[line.split("\t") for line in parts.stdout.splitlines()])
             for package in packages:
                 shutil.copy(out / package, r.publish / "dist")
-                r.manifest.add(r.publish / "dist" / package, package.rsplit(".", 1)[-1], [target])
+                r.manifest.add(r.publish / "dist" / package, package.rsplit(".", 1)[-1], [target], root=release)
             say(target, f"{release}, {re.findall(r'.*% tests passed.*', text)[-1]}; {' '.join(packages)}")
 
 

@@ -7,7 +7,8 @@
 The manifest records each artifact once with its SHA-256; a row's failure is
 told by the failing tests and their last lines, or configure's error; the bill
 of materials lists every download of a given manifest with what its binaries
-carry, the same bytes each time; a signing key is refused, in one line, when
+carry, the same bytes each time; the build information names each root's
+release, rows and installed packages, sorted; a signing key is refused, in one line, when
 missing, not a file, public, passphrase-protected or expired, and a good one
 signs at the commit's time or its own making, whichever is later. One line per
 fault; exit status 1 if any.
@@ -83,6 +84,28 @@ with tempfile.TemporaryDirectory() as tmp:
     hashes = listed.get("classbanner_1.0.0_amd64.deb", {}).get("hashes", [])
     expect("sbom: the .deb's SHA-256 is not the manifest's",
            hashes == [{"alg": "SHA-256", "content": deb[0]["sha256"]}])
+
+    # The build information, from roots that answer as dpkg-query would.
+    roots = {"trixie": ["ii  zlib1g:amd64 (= 1:1.3)", "rc  gone:amd64 (= 1)", "ii  apt:amd64 (= 3.0)"],
+             "bookworm": ["ii  musl:mipsel (= 1.2.3)"]}
+    r = release.Release.__new__(release.Release)
+    r.version, r.source, r.first, r.releases = "1.0.0", "classbanner-1.0.0", "trixie", ["trixie", "bookworm"]
+    r.targets, r.publish, r.manifest = ["amd64", "arm64", "mipsel"], work, manifest
+    r.root = lambda name: work / name
+    release.git = lambda *args: "0" * 40  # no clone needed: the source archive runs this too
+    r.in_root = lambda name, *_, **__: subprocess.CompletedProcess([], 0, "\n".join(roots[name]) + "\n")
+    for name, version in (("trixie", "13.1"), ("bookworm", "12.11")):
+        (work / name / "etc").mkdir(parents=True)
+        (work / name / "etc/debian_version").write_text(version + "\n")
+    release.buildinfo(r)
+    info = (work / "dist/classbanner-1.0.0.buildinfo").read_text()
+    head, trixie, bookworm = (info.split("\n\n") + ["", ""])[:3]
+    expect(f"buildinfo: the source line is not the archive's: {head}",
+           f"\n {hashlib.sha256(b'source').hexdigest()} 6 classbanner-1.0.0.tar.gz\n" in head)
+    expect(f"buildinfo: Debian 13's root reads {trixie!r}", trixie == "Root: trixie\nDebian-Version: 13.1\n"
+           "Targets: amd64 arm64\nInstalled-Packages:\n apt:amd64 (= 3.0)\n zlib1g:amd64 (= 1:1.3)")
+    expect(f"buildinfo: Debian 12's root reads {bookworm!r}", bookworm == "Root: bookworm\nDebian-Version: 12.11\n"
+           "Targets: (the source archive)\nInstalled-Packages:\n musl:mipsel (= 1.2.3)\n")
 
     # A row's failure, as its log tells it.
     log = work / "row.log"
