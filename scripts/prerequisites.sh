@@ -15,11 +15,12 @@
 #                 for the target workflow on this machine
 #   build         what one row's build, tests and packages need besides the
 #                 row's own group: what scripts/release.py puts in its roots
-#   publish       what the release's image, bill of materials, signatures and
-#                 repositories are made and checked with (umoci, skopeo,
-#                 runc, jq, python3-cyclonedx-lib with python3-jsonschema,
-#                 which only Debian 13 carries, gpg, apt-ftparchive,
-#                 createrepo_c, dnf): in the first row's root
+#   publish       what the release's image, Windows installers, bill of
+#                 materials, signatures and repositories are made and checked
+#                 with (umoci, skopeo, runc, jq, wixl and msitools, with wine
+#                 from the Windows rows, python3-cyclonedx-lib with
+#                 python3-jsonschema, which only Debian 13 carries, gpg,
+#                 apt-ftparchive, createrepo_c, dnf): in the first row's root
 #   release       what scripts/release.py needs on this machine to make its
 #                 clean roots and run in them, and gpg to read a signing key;
 #                 the compilers go in the roots
@@ -74,7 +75,7 @@ for group; do
 		add_target amd64
 		;;
 	build) packages+=("${build[@]}") ;;
-	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema
+	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
 	release) packages+=(mmdebstrap uidmap git python3 gpg gpg-agent) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;

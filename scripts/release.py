@@ -146,14 +146,15 @@ def mirror():
 
 class Release:
     def __init__(self, targets):
-        self.rows = {row[0]: row for row in table("name", "debian", "image", "triple", "libc", "runner")}
+        columns = ("name", "debian", "image", "triple", "libc", "runner", "processor")
+        self.rows = {row[0]: dict(zip(columns, row)) for row in table(*columns)}
         self.targets = targets or list(self.rows)
         for target in self.targets:
             if target not in self.rows:
                 raise Stop(f"{target}: no such row in cmake/targets.txt")
         # The source is packed in the first row's release; then each release in turn.
         self.first = table("debian")[0][0]
-        self.releases = list(dict.fromkeys([self.first] + [self.rows[t][1] for t in self.targets]))
+        self.releases = list(dict.fromkeys([self.first] + [self.rows[t]["debian"] for t in self.targets]))
         self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
         self.source = f"classbanner-{self.version}"
         self.epoch = git("log", "-1", "--format=%ct")  # every stamp's time, signatures' too
@@ -265,7 +266,7 @@ def rows(r):
         build = r.root(release) / "build"
         shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", build)
         r.in_root(release, ".", "tar", "-xzf", f"{r.source}.tar.gz", stage="source", log=r.log("source"))
-        for target in [t for t in r.targets if r.rows[t][1] == release]:
+        for target in [t for t in r.targets if r.rows[t]["debian"] == release]:
             log, out = r.log(target), build / r.source / "build" / f"target-{target}"
             if r.in_root(release, r.source, "env", f"CLASSBANNER_TARGET={target}", "cmake", "--workflow",
                          "--preset", "target", log=log).returncode:
@@ -277,11 +278,12 @@ def rows(r):
             packages = sorted((p for p in os.listdir(out) if re.fullmatch(made, p)), key=str.encode)
             if not packages:
                 raise Stop(f"{target}: no package made (log: {log})")
-            triple, libc, runner = r.rows[target][3:]
-            parts = r.in_root(release, r.source, "scripts/release/static-parts.sh", triple, libc, runner, stage=target)
+            row = r.rows[target]
+            parts = r.in_root(release, r.source, "scripts/release/static-parts.sh", row["triple"], row["libc"],
+                              row["runner"], stage=target)
             binary = r.publish / "binaries" / target
-            shutil.copy(out / ("classbanner.exe" if libc == "msvcrt.dll" else "classbanner"), binary)
-            r.manifest.add(binary, "binary", [target], root=release, platform=r.rows[target][2],
+            shutil.copy(out / ("classbanner.exe" if row["libc"] == "msvcrt.dll" else "classbanner"), binary)
+            r.manifest.add(binary, "binary", [target], root=release, platform=row["image"],
                            static=[line.split("\t") for line in parts.stdout.splitlines()])
             for package in packages:
                 shutil.copy(out / package, r.publish / "dist")
@@ -319,6 +321,22 @@ def image(r):
                 f"../{r.source}/tests/banner.txt", *platforms)
         r.manifest.add(r.publish / archive, "oci", [row for item in binaries for row in item["rows"]])
         say("image", f"{len(binaries)} platform{'s' if len(binaries) > 1 else ''}: {archive}")
+
+
+def msi(r):
+    """In: the Windows binaries. Out: an installer for each, checked under wine
+    as users take it: installed, on PATH, replaced by a later version, removed."""
+    later = ".".join(r.version.split(".")[:-1] + [str(int(r.version.split(".")[-1]) + 1)])
+    windows = [t for t in r.targets if r.rows[t]["libc"] == "msvcrt.dll"]
+    for item in [item for t in windows for item in r.manifest.find("binary", rows=[t])]:
+        row, src = item["rows"][0], f"../{r.source}"
+        out, upgrade = f"dist/{r.source}-{row}.msi", f"scratch/{r.source}-{row}-later.msi"
+        for version, path in ((r.version, out), (later, upgrade)):
+            r.check(r.first, "msi", "scripts/release/msi.py", path, version, r.epoch, r.rows[row]["processor"],
+                    item["path"], f"{src}/LICENSE", f"{src}/README.md", f"{src}/packaging/classbanner.wxs")
+        r.check(r.first, "msi", "tests/release/msi-check.sh", out, upgrade, item["path"], f"{src}/tests/banner.txt")
+        r.manifest.add(r.publish / out, "msi", [row], root=r.first)
+        say("msi", f"{row}: {out}, installed, upgraded to {later} and removed under wine")
 
 
 def sbom(r):
@@ -368,7 +386,7 @@ def repositories(r):
     say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}")
 
 
-STAGES = [roots, source, rows, buildinfo, image, sbom, sums, sign, repositories]
+STAGES = [roots, source, rows, buildinfo, image, msi, sbom, sums, sign, repositories]
 
 
 def main():
@@ -391,6 +409,7 @@ def main():
     shutil.rmtree(r.work, ignore_errors=True)
     (r.publish / "dist").mkdir(parents=True)
     (r.publish / "binaries").mkdir()
+    (r.publish / "scratch").mkdir()
     git("bundle", "create", "-q", str(r.work / "source.bundle"), "HEAD")
     try:
         for stage in STAGES:

@@ -1,0 +1,60 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Check a Windows installer under wine, as a user takes it (in a release root):
+#
+#   msi-check.sh MSI UPGRADE EXE BANNER
+#
+# In a wine prefix of its own: `msiexec /i MSI /qn` installs EXE byte for byte
+# to its folder of Program Files; a new cmd console finds classbanner on PATH,
+# and it prints BANNER with CR LF line ends; the installed programs list it
+# with its name, version and publisher. UPGRADE, the same installer for a later
+# version, then replaces it; and `msiexec /x` leaves no file, folder, PATH
+# entry or listing. One line per fault; exit status 1 if any.
+set -uo pipefail
+msi=$(realpath "$1") upgrade=$(realpath "$2") exe=$3 banner=$4
+who="msi: $(basename "$msi")"
+# shellcheck source=tests/release/preamble.sh
+. "$(dirname "$0")/preamble.sh"
+export HOME=$tmp WINEPREFIX=$tmp/prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$tmp/run
+mkdir -m 700 "$tmp/run"
+trap 'wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
+wineboot --init >/dev/null 2>&1 || { fail "wine cannot make a prefix"; exit 1; }
+
+folder="$WINEPREFIX/drive_c/Program Files/classbanner"
+environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' view=/reg:64
+if [ "$(msiinfo suminfo "$msi" | sed -n 's/^Template: \([^;]*\).*/\1/p')" = Intel ]; then
+	folder="$WINEPREFIX/drive_c/Program Files (x86)/classbanner" view=/reg:32
+fi
+# installed: the installed programs' entries for classbanner, a line of
+# version and publisher each.
+installed() {
+	wine reg query "$uninstall" /s "$view" 2>/dev/null | tr -d '\r' | awk '
+		/^HKEY/ { if (name == "classbanner") print version, publisher; name = version = publisher = "" }
+		$1 == "DisplayName" { name = $3 } $1 == "DisplayVersion" { version = $3 }
+		$1 == "Publisher" { publisher = substr($0, index($0, $3)) }
+		END { if (name == "classbanner") print version, publisher }'
+}
+on_path() { wine reg query "$environment" /v PATH | tr -d '\r' | grep -o 'classbanner\\*' | wc -l; }
+version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
+
+wine msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i failed"
+cmp -s "$exe" "$folder/classbanner.exe" || fail "the installed classbanner.exe is not the tested one"
+[ -f "$folder/LICENSE" ] || fail "LICENSE not installed"
+[ -f "$folder/README.md" ] || fail "README.md not installed"
+awk '{ printf "%s\r\n", $0 }' "$banner" >"$tmp/want"
+(cd "$tmp" && wine cmd /c classbanner </dev/null >"$tmp/out" 2>"$tmp/err")
+cmp -s "$tmp/want" "$tmp/out" || fail "classbanner from a new console does not print the banner: $(head -c 200 "$tmp/err")"
+[ "$(installed)" = "$(version "$msi") classbanner maintainers" ] ||
+	fail "installed programs list '$(installed)', want '$(version "$msi") classbanner maintainers'"
+
+wine msiexec /i "$upgrade" /qn >/dev/null 2>&1 || fail "msiexec /i of the later version failed"
+[ "$(installed)" = "$(version "$upgrade") classbanner maintainers" ] ||
+	fail "after the upgrade the installed programs list '$(installed)', want only $(version "$upgrade")"
+[ "$(on_path)" -eq 1 ] || fail "after the upgrade PATH holds classbanner's folder $(on_path) times"
+
+wine msiexec /x "$upgrade" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
+[ ! -e "$folder" ] || fail "$folder is left after msiexec /x"
+[ "$(on_path)" -eq 0 ] || fail "PATH still holds classbanner's folder after msiexec /x"
+[ -z "$(installed)" ] || fail "the installed programs still list classbanner after msiexec /x"
+exit "$failed"
