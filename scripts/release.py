@@ -39,10 +39,9 @@ def git(*args):
     return run("git", *args, cwd=TOP).strip()
 
 
-def table(*columns, **where):
+def table(*columns):
     """Rows of cmake/targets.txt, the COLUMNS asked for, read by name."""
-    out = run(TOP / "scripts" / "targets.sh", *[f"{k}={v}" for k, v in where.items()], *columns)
-    return [tuple(line.split("\t")) for line in out.splitlines()]
+    return [tuple(line.split("\t")) for line in run(TOP / "scripts" / "targets.sh", *columns).splitlines()]
 
 
 def sha256(path):
@@ -153,7 +152,7 @@ class Release:
             if target not in self.rows:
                 raise Stop(f"{target}: no such row in cmake/targets.txt")
         # The source is packed in the first row's release; then each release in turn.
-        self.first = table("debian")[0][0]
+        self.first = next(iter(self.rows.values()))["debian"]
         self.releases = list(dict.fromkeys([self.first] + [self.rows[t]["debian"] for t in self.targets]))
         self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
         self.source = f"classbanner-{self.version}"
@@ -219,7 +218,7 @@ def roots(r):
         raise Stop("no Debian mirror in this machine's apt configuration")
     for release in r.releases:
         groups = ["build", "publish"][:2 if release == r.first else 1]
-        rows = [row for (row,) in table("name", debian=release)]
+        rows = [name for name, row in r.rows.items() if row["debian"] == release]
         lists = run(TOP / "scripts/prerequisites.sh", "--list", *groups, *rows)  # foreign architectures; packages
         key = hashlib.sha256(f"{url}\n{lists}".encode()).hexdigest()[:16]
         tarball = cache / f"{release}-{key}.tar"
@@ -241,7 +240,8 @@ def roots(r):
             for older in cache.glob(f"{release}-*.tar"):
                 older.unlink()
             os.rename(f"{tarball}.part", tarball)
-            say("root", f"{release}: made in {int(time.time() - start) // 60} min {int(time.time() - start) % 60} s")
+            took = int(time.time() - start)
+            say("root", f"{release}: made in {took // 60} min {took % 60} s")
         r.tarballs[release] = tarball
         say("root", f"{release}, {tarball.name}")
 

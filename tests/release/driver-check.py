@@ -14,7 +14,7 @@ signs at the commit's time or its own making, whichever is later. One line per
 fault; exit status 1 if any.
 """
 import hashlib
-import importlib.util
+import importlib
 import json
 import pathlib
 import subprocess
@@ -22,9 +22,9 @@ import sys
 import tempfile
 
 source = pathlib.Path(sys.argv[1]).resolve()
-spec = importlib.util.spec_from_file_location("release", source / "scripts" / "release.py")
-release = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(release)
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, str(source / "scripts"))
+release = importlib.import_module("release")
 faults = []
 
 

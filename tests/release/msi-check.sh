@@ -21,7 +21,6 @@ trap 'wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
 wineboot --init >/dev/null 2>&1 || { fail "wine cannot make a prefix"; exit 1; }
 
 folder="$WINEPREFIX/drive_c/Program Files/classbanner"
-environment='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' view=/reg:64
 if [ "$(msiinfo suminfo "$msi" | sed -n 's/^Template: \([^;]*\).*/\1/p')" = Intel ]; then
 	folder="$WINEPREFIX/drive_c/Program Files (x86)/classbanner" view=/reg:32
@@ -35,7 +34,8 @@ installed() {
 		$1 == "Publisher" { publisher = substr($0, index($0, $3)) }
 		END { if (name == "classbanner") print version, publisher }'
 }
-on_path() { wine reg query "$environment" /v PATH | tr -d '\r' | grep -o 'classbanner\\*' | wc -l; }
+# on_path: how many times a new console's PATH holds classbanner's folder.
+on_path() { (cd "$tmp" && wine cmd /c 'echo %PATH%' </dev/null) | tr ';' '\n' | grep -c 'classbanner'; }
 version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
 
 wine msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i failed"
