@@ -15,14 +15,16 @@
 #                 for the target workflow on this machine
 #   build         what one row's build, tests and packages need besides the
 #                 row's own group: what scripts/release.py puts in its roots
-#   publish       what the release's image, Windows installers, bill of
-#                 materials, signatures and repositories are made and checked
-#                 with (umoci, skopeo, runc, jq, wixl and msitools, with wine
-#                 from the Windows rows, python3-cyclonedx-lib with
+#   publish       what the release's image, Windows installers and their
+#                 Authenticode signatures, bill of materials, signatures and
+#                 repositories are made and checked with (umoci, skopeo, runc,
+#                 jq, wixl and msitools, osslsigncode 2.9, pefile, olefile,
+#                 with wine from the Windows rows, python3-cyclonedx-lib with
 #                 python3-jsonschema, which only Debian 13 carries, gpg,
 #                 apt-ftparchive, createrepo_c, dnf): in the first row's root
 #   release       what scripts/release.py needs on this machine to make its
-#                 clean roots and run in them, and gpg to read a signing key;
+#                 clean roots and run in them, gpg and python3-cryptography
+#                 to read the signing keys, openssl to make a throwaway one;
 #                 the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
 #                 (whose reprotest run also needs native)
@@ -41,7 +43,7 @@ build=(
 	strace bsdutils groff-base        # tests: system calls, terminal, man page
 	dpkg-dev file rpm cpio lintian rpmlint # packages and their checkers
 )
-native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 gpg gpg-agent man-db)
+native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography gpg gpg-agent man-db)
 mapfile -t targets < <(scripts/targets.sh name)
 
 list=0
@@ -76,8 +78,9 @@ for group; do
 		;;
 	build) packages+=("${build[@]}") ;;
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
+		osslsigncode python3-pefile python3-olefile openssl ca-certificates
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
-	release) packages+=(mmdebstrap uidmap git python3 gpg gpg-agent) ;;
+	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)

@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: MIT
 """Make a release: build and test every row of cmake/targets.txt (or each
 TARGET) in a clean root of the Debian release it names, and gather the
-downloads into dist/, signed with the key in $CLASSBANNER_SIGNING_KEY if set:
+downloads into dist/, signed with the OpenPGP key in $CLASSBANNER_SIGNING_KEY
+if set, the Windows files with the Authenticode key and chain in
+$CLASSBANNER_AUTHENTICODE_KEY or the signatures in $CLASSBANNER_AUTHENTICODE_SIGNATURES:
 
     scripts/release.py [TARGET...]
 
@@ -21,6 +23,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from datetime import datetime, timezone
 
 TOP = pathlib.Path(__file__).resolve().parent.parent
 TOOLS = TOP / "scripts" / "release"
@@ -62,6 +65,11 @@ class Manifest:
         self.items.append({"path": name, "kind": kind, "rows": list(rows), "sha256": sha256(path), **more})
         (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
 
+    def update(self, path):
+        """PATH, changed by a later stage: its SHA-256 anew."""
+        self.find(path=str(path.relative_to(self.folder)))[0]["sha256"] = sha256(path)
+        (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
+
     def find(self, kind=None, **match):
         return [item for item in self.items if kind in (None, item["kind"])
                 and all(item.get(key) == value for key, value in match.items())]
@@ -95,7 +103,14 @@ def first_fault(log, who):
 
 
 def say(stage, text):
-    print(f"release: {stage:<9} {text}", flush=True)
+    print(f"release: {stage:<12} {text}", flush=True)
+
+
+def readable(path):
+    for fault, why in ((not os.path.exists(path), "no such file"), (not os.path.isfile(path), "not a file"),
+                       (not os.access(path, os.R_OK), "cannot be read")):
+        if fault:
+            raise Stop(f"{path}: {why}")
 
 
 def signing_time(key, epoch):
@@ -103,10 +118,7 @@ def signing_time(key, epoch):
     or at its making if later, as it cannot sign before it exists. Stops unless
     the file holds one secret key, without a passphrase, that can sign and has
     not expired. The key is only shown, never imported."""
-    for fault, why in ((not os.path.exists(key), "no such file"), (not os.path.isfile(key), "not a file"),
-                       (not os.access(key, os.R_OK), "cannot be read")):
-        if fault:
-            raise Stop(f"{key}: {why}")
+    readable(key)
     with tempfile.TemporaryDirectory() as home:
         gpg = ["gpg", "--batch", "--homedir", home]
         shown = subprocess.run(gpg + ["--with-colons", "--show-keys", key], capture_output=True, text=True)
@@ -129,6 +141,48 @@ def signing_time(key, epoch):
     if not times:
         raise Stop(f"{key}: {why}")
     return str(min(times))
+
+
+def code_signing_key(path, epoch):
+    """Stops unless the file PATH holds an RSA private key without a passphrase
+    and its certificates, leaf first, PEM: the leaf the key's and for code
+    signing, and each valid at the commit's time EPOCH and now. (Other kinds of
+    key sign differently each time: the release would not be reproducible.)"""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    readable(path)
+    text = pathlib.Path(path).read_bytes()
+    found = re.search(rb"-----BEGIN ([A-Z ]*)PRIVATE KEY-----.*?-----END \1PRIVATE KEY-----", text, re.S)
+    if not found:
+        raise Stop(f"{path}: holds no private key (want the key, then its certificates, leaf first, PEM)")
+    if b"ENCRYPTED" in found.group(0):
+        raise Stop(f"{path}: its key is protected by a passphrase; a release signs unattended")
+    key = serialization.load_pem_private_key(found.group(0), None)
+    if not isinstance(key, rsa.RSAPrivateKey):
+        raise Stop(f"{path}: not an RSA key; other kinds sign differently each time")
+    chain = [x509.load_pem_x509_certificate(pem)
+             for pem in re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", text, re.S)]
+    if not chain:
+        raise Stop(f"{path}: holds no certificate (want the key's, then the rest of its chain)")
+
+    def public(k):
+        return k.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    leaf = chain[0].subject.rfc4514_string()
+    if public(key.public_key()) != public(chain[0].public_key()):
+        raise Stop(f"{path}: the key is not that of the first certificate, {leaf}")
+    usages = [e.value for e in chain[0].extensions if isinstance(e.value, x509.ExtendedKeyUsage)]
+    if not usages or x509.oid.ExtendedKeyUsageOID.CODE_SIGNING not in usages[0]:
+        raise Stop(f"{path}: {leaf} is not for code signing (its extended key usage lacks codeSigning)")
+    for certificate in chain:
+        start, end = (getattr(certificate, f"{field}_utc", None)
+                      or getattr(certificate, field).replace(tzinfo=timezone.utc)
+                      for field in ("not_valid_before", "not_valid_after"))
+        for when, what in ((int(epoch), "the commit's time"), (time.time(), "now")):
+            if not start.timestamp() <= when <= end.timestamp():
+                raise Stop(f"{path}: {certificate.subject.rfc4514_string()} is not valid at {what}, "
+                           f"{datetime.fromtimestamp(when, timezone.utc):%Y-%m-%d %H:%M} UTC (valid "
+                           f"{start:%Y-%m-%d %H:%M} to {end:%Y-%m-%d %H:%M})")
 
 
 def mirror():
@@ -162,6 +216,9 @@ class Release:
         self.manifest = Manifest(self.publish)
         self.tarballs, self.unpacked = {}, []
         self.key, self.sign_at = os.environ.get("CLASSBANNER_SIGNING_KEY"), None
+        self.code_key = os.environ.get("CLASSBANNER_AUTHENTICODE_KEY")
+        self.signatures = os.environ.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
+        self.windows = [t for t in self.targets if self.rows[t]["libc"] == "msvcrt.dll"]
         # A root's own user namespace, but in a chroot, where the kernel allows
         # none (and / is no mount point to make private): mount and pid only.
         self.namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
@@ -202,6 +259,31 @@ class Release:
     def check(self, release, stage, tool, *args, **options):
         """Run a stage's TOOL (a path in the source) in RELEASE's root, in the work folder."""
         self.in_root(release, "publish", f"../{self.source}/{tool}", *args, stage=stage, log=self.log(stage), **options)
+
+    def authenticode(self, path, out):
+        """Sign the Windows file PATH into OUT (in the work folder), with the
+        key or a detached signature, and check it; unsigned, copy it. PATH is
+        kept as unsigned/NAME, OUT's name, for a maintainer to sign elsewhere."""
+        name = pathlib.Path(out).name
+        unsigned, tool = f"unsigned/{name}", "scripts/release/authenticode.py"
+        shutil.copy(self.publish / path, self.publish / unsigned)
+        if self.code_key:
+            with open(self.code_key) as key:  # on standard input only
+                self.check(self.first, "authenticode", tool, "key", self.epoch, unsigned, out,
+                           f"signatures/{name}.sig", stdin=key)
+            self.manifest.add(self.publish / f"signatures/{name}.sig", "detached-signature")
+        elif self.signatures:
+            signature = pathlib.Path(self.signatures) / f"{name}.sig"
+            if not signature.is_file():
+                raise Stop(f"authenticode: no {signature}: sign build/release-work/{unsigned} (sha256 "
+                           f"{sha256(self.publish / unsigned)}) and detach its signature as that file")
+            shutil.copy(signature, self.publish / "signatures")
+            self.check(self.first, "authenticode", tool, "attach", f"signatures/{name}.sig", unsigned, out)
+        else:
+            shutil.copy(self.publish / unsigned, self.publish / out)
+        before = sha256(self.publish / unsigned)
+        say("authenticode", f"{name}: signed and checked; before signing, sha256 {before}"
+            if self.code_key or self.signatures else f"{name}: unsigned, sha256 {before}")
 
     def remove(self, root):
         subprocess.run(AS_ROOT + ["rm", "-rf", root])
@@ -310,6 +392,21 @@ def buildinfo(r):
     r.manifest.add(r.publish / "dist" / f"{r.source}.buildinfo", "buildinfo")
 
 
+def authenticode(r):
+    """In: the Windows binaries and .zip files. Out: each .exe signed (with the
+    key, or a maintainer's detached signature) and checked, in its .zip too."""
+    if r.windows and not (r.code_key or r.signatures):
+        say("unsigned", "(no CLASSBANNER_AUTHENTICODE_KEY nor _SIGNATURES): the Windows .exe and .msi files")
+    for t in r.windows:
+        exe = f"windows/{r.source}-{t}.exe"
+        r.authenticode(r.manifest.find("binary", rows=[t])[0]["path"], exe)
+        r.manifest.add(r.publish / exe, "exe", [t])
+        if r.code_key or r.signatures:
+            archive = r.manifest.find("zip", rows=[t])[0]["path"]
+            r.check(r.first, "authenticode", "scripts/release/authenticode.py", "zip", archive, exe)
+            r.manifest.update(r.publish / archive)
+
+
 def image(r):
     """In: the Linux binaries. Out: one OCI image archive over all of them."""
     binaries = [item for t in r.targets for item in r.manifest.find("binary", rows=[t]) if item["platform"] != "-"]
@@ -324,16 +421,18 @@ def image(r):
 
 
 def msi(r):
-    """In: the Windows binaries. Out: an installer for each, checked under wine
-    as users take it: installed, on PATH, replaced by a later version, removed."""
+    """In: the Windows executables as shipped. Out: an installer for each, signed
+    as they are, checked under wine as users take it: installed, on PATH,
+    replaced by a later version, removed."""
     later = ".".join(r.version.split(".")[:-1] + [str(int(r.version.split(".")[-1]) + 1)])
-    windows = [t for t in r.targets if r.rows[t]["libc"] == "msvcrt.dll"]
-    for item in [item for t in windows for item in r.manifest.find("binary", rows=[t])]:
+    for item in [item for t in r.windows for item in r.manifest.find("exe", rows=[t])]:
         row, src = item["rows"][0], f"../{r.source}"
-        out, upgrade = f"dist/{r.source}-{row}.msi", f"scratch/{r.source}-{row}-later.msi"
-        for version, path in ((r.version, out), (later, upgrade)):
+        out, built, upgrade = (f"{folder}/{r.source}-{row}{end}" for folder, end in
+                               (("dist", ".msi"), ("scratch", ".msi"), ("scratch", "-later.msi")))
+        for version, path in ((r.version, built), (later, upgrade)):
             r.check(r.first, "msi", "scripts/release/msi.py", path, version, r.epoch, r.rows[row]["processor"],
                     item["path"], f"{src}/LICENSE", f"{src}/README.md", f"{src}/packaging/classbanner.wxs")
+        r.authenticode(built, out)
         r.check(r.first, "msi", "tests/release/msi-check.sh", out, upgrade, item["path"], f"{src}/tests/banner.txt")
         r.manifest.add(r.publish / out, "msi", [row], root=r.first)
         say("msi", f"{row}: {out}, installed, upgraded to {later} and removed under wine")
@@ -386,7 +485,7 @@ def repositories(r):
     say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}")
 
 
-STAGES = [roots, source, rows, buildinfo, image, msi, sbom, sums, sign, repositories]
+STAGES = [roots, source, rows, buildinfo, authenticode, image, msi, sbom, sums, sign, repositories]
 
 
 def main():
@@ -404,12 +503,19 @@ def main():
         if r.sign_at != r.epoch:
             at = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(r.sign_at)))
             print(f"release: the key was made after the commit: it signs at {at}, when it was made")
+    if r.code_key and r.signatures:
+        raise Stop("CLASSBANNER_AUTHENTICODE_KEY and CLASSBANNER_AUTHENTICODE_SIGNATURES: set one, not both")
+    if r.code_key:
+        r.code_key = os.path.abspath(r.code_key)
+        code_signing_key(r.code_key, r.epoch)
+    if r.signatures and not os.path.isdir(r.signatures):
+        raise Stop(f"{r.signatures}: no such folder (CLASSBANNER_AUTHENTICODE_SIGNATURES)")
     for root in r.work.glob("root-*"):
         r.remove(root)  # left by a release that was stopped
     shutil.rmtree(r.work, ignore_errors=True)
     (r.publish / "dist").mkdir(parents=True)
-    (r.publish / "binaries").mkdir()
-    (r.publish / "scratch").mkdir()
+    for folder in ("binaries", "scratch", "windows", "unsigned", "signatures"):
+        (r.publish / folder).mkdir()
     git("bundle", "create", "-q", str(r.work / "source.bundle"), "HEAD")
     try:
         for stage in STAGES:
@@ -417,8 +523,10 @@ def main():
         shutil.rmtree(TOP / "dist", ignore_errors=True)
         (r.publish / "dist").rename(TOP / "dist")  # every stage has passed
     finally:
-        if (r.publish / "manifest.json").exists():
+        if (r.publish / "manifest.json").exists():  # kept with the logs, with what Windows signs
             shutil.copy(r.publish / "manifest.json", r.work)
+            for folder in ("unsigned", "signatures"):
+                shutil.copytree(r.publish / folder, r.work / folder)
         if r.publish.is_symlink():
             r.publish.unlink()
         for root in r.unpacked:

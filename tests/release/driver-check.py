@@ -10,9 +10,13 @@ of materials lists every download of a given manifest with what its binaries
 carry, the same bytes each time; the build information names each root's
 release, rows and installed packages, sorted; a signing key is refused, in one line, when
 missing, not a file, public, passphrase-protected or expired, and a good one
-signs at the commit's time or its own making, whichever is later. One line per
-fault; exit status 1 if any.
+signs at the commit's time or its own making, whichever is later; an
+Authenticode key file is refused, in one line naming it, when missing,
+passphrase-protected, not RSA, without certificates, not the leaf's key, the leaf
+not for code signing, or not valid at the commit's time. One line per fault;
+exit status 1 if any.
 """
+import datetime
 import hashlib
 import importlib
 import json
@@ -165,6 +169,52 @@ with tempfile.TemporaryDirectory() as home:
     expect("signing key: a key older than the commit does not sign at the commit's time",
            release.signing_time(good, "4000000000") == "4000000000")
     subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
+
+# The Authenticode keys: a throwaway CA's code-signing certificates, made here.
+with tempfile.TemporaryDirectory() as home:
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, rsa
+    day, now = datetime.timedelta(days=1), datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(key, name, signer_key, usage=x509.oid.ExtendedKeyUsageOID.CODE_SIGNING, start=now - day):
+        return (x509.CertificateBuilder().public_key(key.public_key()).serial_number(x509.random_serial_number())
+                .subject_name(x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, name)]))
+                .issuer_name(x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "CA")]))
+                .not_valid_before(start).not_valid_after(start + 30 * day)
+                .add_extension(x509.ExtendedKeyUsage([usage]), critical=False).sign(signer_key, hashes.SHA256()))
+
+    def pem(name, key, *chain, encryption=serialization.NoEncryption()):
+        (pathlib.Path(home) / name).write_bytes(
+            key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, encryption)
+            + b"".join(c.public_bytes(serialization.Encoding.PEM) for c in chain))
+    ca, key, other = (rsa.generate_private_key(65537, 2048) for _ in range(3))
+    curve = ec.generate_private_key(ec.SECP256R1())
+    root = certificate(ca, "CA", ca)
+    pem("good.pem", key, certificate(key, "leaf", ca), root)
+    pem("locked.pem", key, certificate(key, "leaf", ca), encryption=serialization.BestAvailableEncryption(b"secret"))
+    pem("curve.pem", curve, certificate(curve, "leaf", ca))
+    pem("other.pem", other, certificate(key, "leaf", ca))
+    pem("web.pem", key, certificate(key, "leaf", ca, x509.oid.ExtendedKeyUsageOID.SERVER_AUTH))
+    pem("old.pem", key, certificate(key, "leaf", ca, start=now - 60 * day))
+    pem("bare.pem", key)
+    commit = str(int(now.timestamp()) - 3600)
+    for name, epoch, want in (("none.pem", commit, "no such file"), ("locked.pem", commit, "passphrase"),
+                              ("curve.pem", commit, "not an RSA key"), ("bare.pem", commit, "holds no certificate"),
+                              ("other.pem", commit, "not that of the first certificate, CN=leaf"),
+                              ("web.pem", commit, "CN=leaf is not for code signing"),
+                              ("old.pem", commit, "CN=leaf is not valid at the commit's time"),
+                              ("good.pem", "1000", "CN=leaf is not valid at the commit's time, 1970-01-01 00:16")):
+        try:
+            release.code_signing_key(f"{home}/{name}", epoch)
+            faults.append(f"authenticode key: {name} accepted at {epoch}")
+        except release.Stop as stop:
+            expect(f"authenticode key: {name} refused with \"{stop}\", not one line saying \"{want}\"",
+                   want in str(stop) and "\n" not in str(stop) and str(stop).startswith(f"{home}/{name}: "))
+    try:
+        release.code_signing_key(f"{home}/good.pem", commit)
+    except release.Stop as stop:
+        faults.append(f"authenticode key: a good key and chain refused: {stop}")
 
 for fault in faults:
     print(f"driver: {fault}")
