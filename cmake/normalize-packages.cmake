@@ -4,9 +4,7 @@
 # - a .tar.gz lists its members in the order the file system gave them: write
 #   it again with GNU tar, in name order, owned by root, with no group- or
 #   world-writable mode, and stamped with the packages' one time (which
-#   stamp-package-files.cmake set);
-# - a .deb's three members carry the umask in their modes: pack them again
-#   with ar's deterministic mode, each rw-r--r--.
+#   stamp-package-files.cmake set).
 
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   set(unpacked ${CPACK_TOPLEVEL_DIRECTORY}/normalized)
@@ -25,15 +23,6 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
       COMMAND gzip -9 -n
       OUTPUT_FILE ${package}
       COMMAND_ERROR_IS_FATAL ANY)
-  elseif(package MATCHES "\\.deb$")
-    set(members debian-binary control.tar.gz data.tar.gz)
-    execute_process(COMMAND ar x ${package} ${members}
-      WORKING_DIRECTORY ${unpacked} COMMAND_ERROR_IS_FATAL ANY)
-    list(TRANSFORM members PREPEND ${unpacked}/ OUTPUT_VARIABLE paths)
-    file(CHMOD ${paths} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-    file(REMOVE ${package})
-    execute_process(COMMAND ar rcD ${package} ${members}
-      WORKING_DIRECTORY ${unpacked} COMMAND_ERROR_IS_FATAL ANY)
   endif()
   file(REMOVE_RECURSE ${unpacked})
 endforeach()

@@ -1,12 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Read by CPack once for each kind of package: which install components it
 # takes. The archive unpacks into one folder with the README and the license
-# at its top; the .deb and .rpm carry their distributions' own documentation.
+# at its top; the .rpm carries its distribution's own documentation.
 
 if(CPACK_GENERATOR STREQUAL "TGZ")
   set(components program man archive)
-elseif(CPACK_GENERATOR STREQUAL "DEB")
-  set(components program deb)
 elseif(CPACK_GENERATOR STREQUAL "RPM")
   set(components program rpm)
 else()

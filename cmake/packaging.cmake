@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-# What `cmake --install` lays out, and the packages CPack makes of it: a .deb,
-# an .rpm and a .tar.gz on Linux, a .zip on Windows, each named for the row of
-# cmake/targets.txt this build is for. Every file in them is the same bytes
+# What `cmake --install` lays out, and the packages CPack makes of it: an .rpm
+# and a .tar.gz on Linux, a .zip on Windows, each named for the row of
+# cmake/targets.txt this build is for (debian/ makes the .deb). Every file in them is the same bytes
 # from the same commit, whoever builds it, wherever and with whatever umask.
 
 set(CLASSBANNER_MAINTAINER "classbanner maintainers <maintainers@classbanner.example>")
@@ -17,10 +17,9 @@ if(NOT CLASSBANNER_SOURCE_DATE_EPOCH)
     OUTPUT_VARIABLE CLASSBANNER_SOURCE_DATE_EPOCH
     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 endif()
-# The man page and the changelog are dated by that time too.
+# The man page is dated by that time too.
 set(ENV{SOURCE_DATE_EPOCH} "${CLASSBANNER_SOURCE_DATE_EPOCH}")
 string(TIMESTAMP CLASSBANNER_DATE "%Y-%m-%d" UTC)
-string(TIMESTAMP CLASSBANNER_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 unset(ENV{SOURCE_DATE_EPOCH})
 # Folders are made rwxr-xr-x whatever the builder's umask.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -42,35 +41,14 @@ else()
   # The archive's top folder: the README and the license beside bin/ and share/.
   install(FILES README.md LICENSE DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
 
-  # Debian and RPM want man pages and changelogs gzip-compressed; -n leaves
-  # out the name and time stamp, so that the files are reproducible.
+  # RPM wants man pages gzip-compressed; -n leaves out the name and time
+  # stamp, so that the file is reproducible.
   add_custom_command(OUTPUT classbanner.1.gz
     COMMAND gzip -9 -n -c classbanner.1 > classbanner.1.gz
     DEPENDS ${PROJECT_BINARY_DIR}/classbanner.1)
-  add_custom_command(OUTPUT changelog.gz
-    COMMAND gzip -9 -n -c changelog > changelog.gz
-    DEPENDS ${PROJECT_BINARY_DIR}/changelog)
-  add_custom_target(compressed-docs ALL DEPENDS classbanner.1.gz changelog.gz)
-  install(FILES ${PROJECT_BINARY_DIR}/classbanner.1.gz
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT deb EXCLUDE_FROM_ALL)
+  add_custom_target(compressed-docs ALL DEPENDS classbanner.1.gz)
   install(FILES ${PROJECT_BINARY_DIR}/classbanner.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT rpm EXCLUDE_FROM_ALL)
-
-  # Debian's copyright file holds the license text, so it is made from LICENSE.
-  file(READ LICENSE license)
-  string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" license "${license}")
-  string(REGEX REPLACE "\n+$" "" license "${license}")
-  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
-  string(REGEX REPLACE "\n" "\n " license " ${license}")
-  set(CLASSBANNER_LICENSE_TEXT "${license}")
-  configure_file(packaging/copyright.in copyright @ONLY)
-
-  configure_file(packaging/changelog.in changelog @ONLY)
-
-  install(FILES ${PROJECT_BINARY_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
-  install(FILES packaging/lintian-overrides RENAME ${PROJECT_NAME}
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT deb EXCLUDE_FROM_ALL)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/licenses/${PROJECT_NAME}
     COMPONENT rpm EXCLUDE_FROM_ALL)
 endif()
@@ -88,17 +66,12 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME ${target_name})
 else()
-  set(CPACK_GENERATOR TGZ DEB RPM)
+  set(CPACK_GENERATOR TGZ RPM)
   set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${target_processor})
   # Which components each kind of package takes, and what each package must
   # not take from the builder's disk and umask.
   set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package-contents.cmake)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/normalize-packages.cmake)
-
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${target_name})
 
   set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
   set(CPACK_RPM_PACKAGE_ARCHITECTURE ${target_rpm})
@@ -119,35 +92,6 @@ else()
 %define clamp_mtime_to_source_date_epoch 1
 %define __strip /bin/true")
 
-  if(CLASSBANNER_LINKAGE STREQUAL "static")
-    # A static binary carries its C library: name the Debian source package
-    # and the exact version it was linked against.
-    if(CLASSBANNER_LIBC STREQUAL "musl")
-      set(libc_archive /usr/lib/${target_libc}/libc.a)
-    else()
-      execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libc.a
-        OUTPUT_VARIABLE libc_archive OUTPUT_STRIP_TRAILING_WHITESPACE)
-    endif()
-    file(REAL_PATH ${libc_archive} libc_archive)
-    execute_process(COMMAND dpkg-query --search ${libc_archive}
-      OUTPUT_VARIABLE libc_package ERROR_QUIET)
-    string(REGEX MATCH "^[^ ]+" libc_package "${libc_package}")
-    string(REGEX REPLACE ":$" "" libc_package "${libc_package}")
-    if(libc_package)
-      execute_process(COMMAND dpkg-query --show
-          "--showformat=\${source:Package} (= \${source:Version})" ${libc_package}
-        OUTPUT_VARIABLE static_built_using)
-      # CPack writes no such field of its own: it goes in as a line of its
-      # own after the Source field.
-      set(CPACK_DEBIAN_PACKAGE_SOURCE "${PROJECT_NAME}\nStatic-Built-Using: ${static_built_using}")
-    else()
-      message(WARNING "${libc_archive} belongs to no Debian package: the .deb gets no Static-Built-Using field")
-    endif()
-  else()
-    # Depends: from the shared libraries the binary needs (the .rpm finds
-    # its Requires by itself).
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  endif()
 endif()
 set(CPACK_CLASSBANNER_SOURCE_DATE_EPOCH "${CLASSBANNER_SOURCE_DATE_EPOCH}")
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/stamp-package-files.cmake)

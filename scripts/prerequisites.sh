@@ -41,7 +41,7 @@ cd "$(dirname "$0")/.."
 build=(
 	g++ cmake make git                # build
 	strace bsdutils groff-base        # tests: system calls, terminal, man page
-	dpkg-dev file rpm cpio lintian rpmlint # packages and their checkers
+	dpkg-dev build-essential debhelper file rpm cpio lintian rpmlint # packages and their checkers
 )
 native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography gpg gpg-agent man-db)
 mapfile -t targets < <(scripts/targets.sh name)
@@ -78,7 +78,7 @@ for group; do
 		;;
 	build) packages+=("${build[@]}") ;;
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
-		osslsigncode python3-pefile python3-olefile openssl ca-certificates
+		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
 	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;

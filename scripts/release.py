@@ -210,6 +210,9 @@ class Release:
         self.releases = list(dict.fromkeys([self.first] + [self.rows[t]["debian"] for t in self.targets]))
         self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
         self.source = f"classbanner-{self.version}"
+        self.debian = re.match(r"classbanner \((.*)\)", (TOP / "debian/changelog").read_text()).group(1)
+        if not self.debian.startswith(f"{self.version}-"):
+            raise Stop(f"debian/changelog is for {self.debian}, not for {self.version}")
         self.epoch = git("log", "-1", "--format=%ct")  # every stamp's time, signatures' too
         self.work = TOP / "build" / "release-work"
         self.publish = self.work / "publish"
@@ -244,12 +247,13 @@ class Release:
                 self.publish.symlink_to(root / "build" / "publish")
         return root
 
-    def in_root(self, release, folder, *command, stage=None, log=None, stdin=None):
+    def in_root(self, release, folder, *command, stage=None, log=None, stdin=None, namespaces=None):
         """Run COMMAND, an argument list, in RELEASE's root, in FOLDER under
         /build: its output into LOG, else returned. Stops STAGE if it fails."""
-        userns = "yes" if "--user" in self.namespaces else "no"
+        namespaces = namespaces or self.namespaces
+        userns = "yes" if "--user" in namespaces else "no"
         with open(log, "a") if log else open(os.devnull, "w") as out:
-            done = subprocess.run(["unshare", *self.namespaces, TOOLS / "enter-root.sh", self.root(release), userns,
+            done = subprocess.run(["unshare", *namespaces, TOOLS / "enter-root.sh", self.root(release), userns,
                                    f"/build/{folder}", *command], stdin=stdin or subprocess.DEVNULL,
                                   stdout=out if log else subprocess.PIPE, stderr=out if log else None, text=True)
         if done.returncode and stage:
@@ -343,7 +347,7 @@ def source(r):
 def rows(r):
     """In: the source archive. Out: each row's packages, built and tested in
     its release's root, and its binary, with what it carries statically."""
-    made = rf"{r.source}-(linux-.*\.tar\.gz|1\..*\.rpm|win.*\.zip)|classbanner_{r.version}_.*\.deb"
+    made = rf"{r.source}-(linux-.*\.tar\.gz|1\..*\.rpm|win.*\.zip)"
     for release in r.releases:
         build = r.root(release) / "build"
         shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", build)
@@ -370,7 +374,41 @@ def rows(r):
             for package in packages:
                 shutil.copy(out / package, r.publish / "dist")
                 r.manifest.add(r.publish / "dist" / package, package.rsplit(".", 1)[-1], [target], root=release)
+            if row["libc"] != "msvcrt.dll":  # the .deb, by Debian's tools, holding the binary the tests ran
+                deb = f"classbanner_{r.debian}_{target}.deb"
+                r.in_root(release, r.source, "dpkg-buildpackage", "-b", "-us", "-uc", f"-a{target}", stage=target,
+                          log=log)
+                r.in_root(release, r.source, "tests/package-check.sh", "deb", f"../{deb}", target, "tests/banner.txt",
+                          f"build/target-{target}/classbanner", *([] if row["runner"] == "-" else [row["runner"]]),
+                          stage=target, log=log)
+                shutil.copy(build / deb, r.publish / "dist")
+                r.manifest.add(r.publish / "dist" / deb, "deb", [target], root=release)
+                packages.append(deb)
             say(target, f"{release}, {re.findall(r'.*% tests passed.*', text)[-1]}; {' '.join(packages)}")
+
+
+def debian(r):
+    """In: the source archive, the .deb files. Out: the source package, over the
+    source archive as its orig tarball, checked with lintian with every .deb;
+    the autopkgtest run with the .deb of the first root's own architecture."""
+    log, native = r.log("debian"), run("dpkg", "--print-architecture").strip()
+    orig = f"classbanner_{r.version}.orig.tar.gz"
+    shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", r.publish / "scratch" / orig)
+    r.in_root(r.first, "publish/scratch", "tar", "-xzf", orig, stage="debian", log=log)
+    r.in_root(r.first, "publish/scratch", "dpkg-source", "-b", r.source, stage="debian", log=log)
+    made = [orig, f"classbanner_{r.debian}.debian.tar.xz", f"classbanner_{r.debian}.dsc"]
+    for name in made:
+        shutil.copy(r.publish / "scratch" / name, r.publish / "dist")
+        r.manifest.add(r.publish / "dist" / name, "debian-source")
+    debs = [item["path"] for item in r.manifest.find("deb")]
+    r.check(r.first, "debian", "tests/package-check.sh", "lintian", f"dist/{made[-1]}", *debs)
+    ours = [item["path"] for item in r.manifest.find("deb", rows=[native], root=r.first)]
+    if ours:  # su and apt change user and groups: as root, no user namespace, which maps root alone
+        r.in_root(r.first, "publish", "autopkgtest", *ours, f"dist/{made[-1]}", "--", "null", stage="debian", log=log,
+                  namespaces=None if AS_ROOT else ["--mount", "--pid", "--fork"])
+        r.in_root(r.first, ".", "dpkg", "--purge", "classbanner", stage="debian", log=log)
+    say("debian", f"dist/{made[-1]}; lintian: {len(debs)} .deb and the source clean"
+        + (f"; autopkgtest passed over {ours[0][len('dist/'):]}" if ours else ""))
 
 
 def buildinfo(r):
@@ -477,15 +515,18 @@ def repositories(r):
         r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
     banner = f"../{r.source}/tests/banner.txt"
     r.check(r.first, "signed", "tests/release/signed-check.sh", "dnf", "dist", banner)
+    native, rebuilt = run("dpkg", "--print-architecture").strip(), []
     for release in r.releases:
         if release != r.first:
             shutil.copytree(r.publish / "dist", r.root(release) / "build/publish/dist")
-        r.check(release, "signed", "tests/release/signed-check.sh", "apt", "dist", banner)
+        rebuild = [item["path"] for item in r.manifest.find("deb", rows=[native], root=release)]
+        r.check(release, "signed", "tests/release/signed-check.sh", "apt", "dist", banner, *rebuild)
+        rebuilt += [f"; apt-get source, rebuilt to {path[len('dist/'):]} byte for byte" for path in rebuild]
     signed = "; ".join(re.findall(r"^sign: (.*)$", r.log("sign").read_text(), re.M))
-    say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}")
+    say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}{''.join(rebuilt)}")
 
 
-STAGES = [roots, source, rows, buildinfo, authenticode, image, msi, sbom, sums, sign, repositories]
+STAGES = [roots, source, rows, debian, buildinfo, authenticode, image, msi, sbom, sums, sign, repositories]
 
 
 def main():

@@ -14,9 +14,10 @@
 #    Both build in the same cached roots, as two releases from two machines
 #    with the same mirror would.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
-#    on this machine twice under its variations (time, file order, umask,
-#    locale, build path, environment and more; not the user and host, which
-#    it would have to create): no file may differ.
+#    (CPack's, and dpkg-buildpackage's .deb, without its tests, which the
+#    release runs) on this machine twice under its variations (time, file
+#    order, umask, locale, build path, environment and more; not the user and
+#    host, which it would have to create): no file may differ.
 #
 # Needs what `scripts/prerequisites.sh native release reproducible` installs.
 set -euo pipefail
@@ -55,7 +56,8 @@ fi
 git clone -q "$root" "$tmp/reprotest"
 cd "$tmp/reprotest"
 reprotest --variations=+all,-user_group,-domain_host \
-	'cmake --preset package >/dev/null && cmake --build --preset package >/dev/null && cpack --preset package >/dev/null' \
+	'cmake --preset package >/dev/null && cmake --build --preset package >/dev/null && cpack --preset package >/dev/null &&
+	DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc >/dev/null 2>&1 && mv ../classbanner_*.deb build/package/' \
 	'build/package/classbanner_*.deb build/package/classbanner-*.rpm build/package/classbanner-*.tar.gz' \
 	>"$tmp/reprotest.log" 2>&1 || { cat "$tmp/reprotest.log" >&2; echo "NOT reproducible under reprotest's variations (above)" >&2; exit 1; }
 echo "reproducible: reprotest found no difference in the x86-64 .deb, .rpm and .tar.gz"

@@ -6,8 +6,9 @@
 #   sign.sh sums DIST SIGN_AT                add classbanner-signing-key.asc
 #                                            (public) and SHA256SUMS.asc
 #   sign.sh repositories DIST EPOCH SIGN_AT  add apt/ (suite "stable",
-#                                            component "main") and rpm/, DIST's
-#                                            packages signed, dated EPOCH
+#                                            component "main", with the source
+#                                            package) and rpm/, DIST's packages
+#                                            signed, dated EPOCH
 #
 # The key lives only in a GnuPG home on the root's own /dev/shm, never on a
 # disk. Signatures are made at SIGN_AT (the commit's time, or the key's making
@@ -31,7 +32,8 @@ if [ "$mode" = sums ]; then
 fi
 
 mkdir -p "$dist/apt/pool/main" "$dist/rpm"
-cp "$dist"/classbanner_*.deb "$dist/apt/pool/main/"
+cp "$dist"/classbanner_*.deb "$dist"/classbanner_*.dsc "$dist"/classbanner_*.debian.tar.* "$dist"/classbanner_*.orig.tar.* \
+	"$dist/apt/pool/main/"
 cd "$dist/apt"
 architectures=()
 for deb in pool/main/*.deb; do
@@ -43,6 +45,9 @@ for arch in "${architectures[@]}"; do
 	apt-ftparchive --arch "$arch" packages pool/main >"$suite/main/binary-$arch/Packages"
 	gzip -9 -n -k "$suite/main/binary-$arch/Packages"
 done
+mkdir -p "$suite/main/source"
+apt-ftparchive sources pool/main >"$suite/main/source/Sources"
+gzip -9 -n -k "$suite/main/source/Sources"
 apt-ftparchive \
 	-o "APT::FTPArchive::Release::Date=$(LC_ALL=C date -u -d "@$epoch" '+%a, %d %b %Y %H:%M:%S UTC')" \
 	-o APT::FTPArchive::Release::Origin=classbanner -o APT::FTPArchive::Release::Label=classbanner \

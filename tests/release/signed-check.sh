@@ -5,11 +5,16 @@
 #
 #   signed-check.sh sums DIST          gpgv verifies SHA256SUMS.asc, and
 #                                      refuses SHA256SUMS with a byte changed
-#   signed-check.sh apt DIST BANNER    (as root, in a throwaway root) apt
+#   signed-check.sh apt DIST BANNER [DEB]
+#                                      (as root, in a throwaway root) apt
 #                                      installs classbanner from DIST/apt, which
 #                                      prints BANNER, and removes it; apt
 #                                      refuses the repository with a changed
-#                                      InRelease, or trusting another key
+#                                      InRelease, or trusting another key; with
+#                                      DEB, apt-get source fetches the source
+#                                      package, its orig tarball the release's
+#                                      source archive, and dpkg-buildpackage
+#                                      rebuilds DEB from it byte for byte
 #   signed-check.sh dnf DIST BANNER    dnf installs classbanner from DIST/rpm
 #                                      into an empty root, checking package and
 #                                      metadata signatures, and it prints
@@ -19,7 +24,7 @@
 #
 # One line per fault; exit status 1 if any.
 set -uo pipefail
-check=$1 dist=$(cd "$2" && pwd) banner=${3:-}
+check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-}
 key=$dist/classbanner-signing-key.asc
 who="signed: $check"
 # shellcheck source=tests/release/preamble.sh
@@ -49,7 +54,7 @@ apt)
 	}
 	update() { # REPOSITORY KEY: point apt at REPOSITORY, trusting KEY alone
 		rm -rf "$tmp/lists"/* && mkdir "$tmp/lists/partial"
-		printf 'Types: deb\nURIs: file:%s\nSuites: stable\nComponents: main\nSigned-By: %s\n' \
+		printf 'Types: deb deb-src\nURIs: file:%s\nSuites: stable\nComponents: main\nSigned-By: %s\n' \
 			"$1" "$2" >"$tmp/sources/classbanner.sources"
 		apt_get update --error-on=any >"$tmp/update.log" 2>&1
 	}
@@ -58,6 +63,19 @@ apt)
 		classbanner | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
 		apt_get remove -y classbanner >"$tmp/remove.log" 2>&1 || fail "apt-get remove failed: $(tail -n 1 "$tmp/remove.log")"
 		[ ! -e /usr/bin/classbanner ] || fail "apt-get remove left /usr/bin/classbanner"
+		if [ -n "$deb" ]; then
+			mkdir "$tmp/source"
+			(cd "$tmp/source" && apt_get source classbanner >"$tmp/source.log" 2>&1) ||
+				fail "apt-get source failed: $(tail -n 1 "$tmp/source.log")"
+			for orig in "$tmp"/source/classbanner_*.orig.tar.gz; do
+				version=${orig##*/classbanner_}
+				cmp -s "$orig" "$dist/classbanner-${version%.orig.tar.gz}.tar.gz" ||
+					fail "apt-get source fetches an orig tarball other than the source archive"
+			done
+			(cd "$tmp"/source/classbanner-*/ && dpkg-buildpackage -b -us -uc >"$tmp/rebuild.log" 2>&1) ||
+				fail "dpkg-buildpackage of the fetched source failed: $(tail -n 1 "$tmp/rebuild.log")"
+			cmp -s "$tmp/source/$(basename "$deb")" "$deb" || fail "the rebuilt $(basename "$deb") differs"
+		fi
 	else
 		fail "apt-get update failed: $(grep -m 1 '^[EW]:' "$tmp/update.log")"
 	fi
@@ -94,7 +112,7 @@ dnf)
 	done
 	;;
 *)
-	echo "usage: signed-check.sh sums|apt|dnf DIST [BANNER]" >&2
+	echo "usage: signed-check.sh sums|apt|dnf DIST [BANNER [DEB]]" >&2
 	exit 2
 	;;
 esac
