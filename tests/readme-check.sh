@@ -16,6 +16,7 @@
 #   holds them;
 # - the repository blocks read https://example.org/classbanner from a local
 #   copy of dist/ at /srv/classbanner, as the README says a local copy works;
+#   the one that rebuilds from the source package runs in an empty folder;
 # - the dnf block, which the README gives for Fedora or RHEL, runs Debian's
 #   dnf into an empty root of its own;
 # - podman, runc and dnf are installed first where a block uses them, as the
@@ -42,7 +43,7 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 awk -v dir="$tmp" '/^```sh$/ { n++; inside = 1; next } /^```$/ { inside = 0 } inside { print >(dir "/block-" n) }' \
 	README.md docs/building.md docs/releasing.md
 mapfile -t blocks < <(find "$tmp" -name 'block-*' | sort -t - -k 2 -n | while read -r block; do
-	grep -E 'classbanner-signing-key.asc|-oci.tar|localhost/classbanner|example.org/classbanner' "$block" >/dev/null && echo "1 $block" || echo "0 $block"
+	grep -E 'classbanner-signing-key.asc|-oci.tar|localhost/classbanner|example.org/classbanner|apt-get source' "$block" >/dev/null && echo "1 $block" || echo "0 $block"
 done | sort -s -k 1,1 | cut -d ' ' -f 2)
 [ ${#blocks[@]} -gt 0 ] || { echo "readme-check: the documents have no sh block" >&2; exit 1; }
 
@@ -72,6 +73,7 @@ for block in "${blocks[@]}"; do
 		dir=/srv/classbanner
 		sed -i 's|https://example.org/classbanner|file:///srv/classbanner|g' "$block" ;;
 	esac
+	case $text in *'apt-get source'*) rm -rf "$tmp/empty" && mkdir "$tmp/empty" && dir=$tmp/empty ;; esac
 	case $text in *podman*) have podman && have runc ;; esac
 	prelude=
 	case $text in *'dnf install'*)
@@ -114,6 +116,9 @@ $(cat "$block")" </dev/null >"$tmp/log" 2>&1); then
 	*'dpkg -r classbanner'*)
 		logged_banner || fail "the installed package did not print the banner"
 		[ ! -e /usr/bin/classbanner ] || fail "/usr/bin/classbanner is still there after dpkg -r" ;;
+	*'apt-get source'*)
+		cmp -s "$tmp"/empty/classbanner_*_amd64.deb "$top"/dist/classbanner_*_amd64.deb ||
+			fail "the .deb rebuilt from the source package is not the released one" ;;
 	*'apt-get install classbanner'*)
 		[ "$(command -v classbanner)" = /usr/bin/classbanner ] || fail "classbanner on PATH is '$(command -v classbanner)', not the package's"
 		prints_banner classbanner || fail "the apt-installed classbanner does not print the banner" ;;
