@@ -63,11 +63,14 @@ class Manifest:
         if self.find(path=name):
             raise Stop(f"{kind}: {name} is made twice")
         self.items.append({"path": name, "kind": kind, "rows": list(rows), "sha256": sha256(path), **more})
-        (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
+        self.save()
 
     def update(self, path):
         """PATH, changed by a later stage: its SHA-256 anew."""
         self.find(path=str(path.relative_to(self.folder)))[0]["sha256"] = sha256(path)
+        self.save()
+
+    def save(self):
         (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
 
     def find(self, kind=None, **match):
@@ -152,17 +155,17 @@ def code_signing_key(path, epoch):
     from cryptography.hazmat.primitives import serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
     readable(path)
-    text = pathlib.Path(path).read_bytes()
-    found = re.search(rb"-----BEGIN ([A-Z ]*)PRIVATE KEY-----.*?-----END \1PRIVATE KEY-----", text, re.S)
-    if not found:
+    blocks = [(found.group(1), found.group(0)) for found in re.finditer(
+        rb"-----BEGIN ([A-Z0-9 ]+)-----\n.*?-----END \1-----", pathlib.Path(path).read_bytes(), re.S)]
+    keys = [pem for label, pem in blocks if b"PRIVATE" in label]
+    if not keys:
         raise Stop(f"{path}: holds no private key (want the key, then its certificates, leaf first, PEM)")
-    if b"ENCRYPTED" in found.group(0):
+    if b"ENCRYPTED" in keys[0]:
         raise Stop(f"{path}: its key is protected by a passphrase; a release signs unattended")
-    key = serialization.load_pem_private_key(found.group(0), None)
+    key = serialization.load_pem_private_key(keys[0], None)
     if not isinstance(key, rsa.RSAPrivateKey):
         raise Stop(f"{path}: not an RSA key; other kinds sign differently each time")
-    chain = [x509.load_pem_x509_certificate(pem)
-             for pem in re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", text, re.S)]
+    chain = [x509.load_pem_x509_certificate(pem) for label, pem in blocks if label == b"CERTIFICATE"]
     if not chain:
         raise Stop(f"{path}: holds no certificate (want the key's, then the rest of its chain)")
 
@@ -221,7 +224,9 @@ class Release:
         self.key, self.sign_at = os.environ.get("CLASSBANNER_SIGNING_KEY"), None
         self.code_key = os.environ.get("CLASSBANNER_AUTHENTICODE_KEY")
         self.signatures = os.environ.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
+        self.signs_windows = bool(self.code_key or self.signatures)
         self.windows = [t for t in self.targets if self.rows[t]["libc"] == "msvcrt.dll"]
+        self.native = run("dpkg", "--print-architecture").strip()  # the roots' own architecture
         # A root's own user namespace, but in a chroot, where the kernel allows
         # none (and / is no mount point to make private): mount and pid only.
         self.namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
@@ -271,6 +276,7 @@ class Release:
         name = pathlib.Path(out).name
         unsigned, tool = f"unsigned/{name}", "scripts/release/authenticode.py"
         shutil.copy(self.publish / path, self.publish / unsigned)
+        before = sha256(self.publish / unsigned)
         if self.code_key:
             with open(self.code_key) as key:  # on standard input only
                 self.check(self.first, "authenticode", tool, "key", self.epoch, unsigned, out,
@@ -279,15 +285,14 @@ class Release:
         elif self.signatures:
             signature = pathlib.Path(self.signatures) / f"{name}.sig"
             if not signature.is_file():
-                raise Stop(f"authenticode: no {signature}: sign build/release-work/{unsigned} (sha256 "
-                           f"{sha256(self.publish / unsigned)}) and detach its signature as that file")
+                raise Stop(f"authenticode: no {signature}: sign build/release-work/{unsigned} (sha256 {before}) and "
+                           "detach its signature as that file")
             shutil.copy(signature, self.publish / "signatures")
             self.check(self.first, "authenticode", tool, "attach", f"signatures/{name}.sig", unsigned, out)
         else:
             shutil.copy(self.publish / unsigned, self.publish / out)
-        before = sha256(self.publish / unsigned)
         say("authenticode", f"{name}: signed and checked; before signing, sha256 {before}"
-            if self.code_key or self.signatures else f"{name}: unsigned, sha256 {before}")
+            if self.signs_windows else f"{name}: unsigned, sha256 {before}")
 
     def remove(self, root):
         subprocess.run(AS_ROOT + ["rm", "-rf", root])
@@ -314,7 +319,7 @@ def roots(r):
             say("root", f"{release}: making it with mmdebstrap, {len(packages.split())} packages from {url}; minutes "
                 f"the first time, cached after (log: {log})")
             cache.mkdir(parents=True, exist_ok=True)
-            architectures = run("dpkg", "--print-architecture").split() + foreign.split()
+            architectures = [r.native] + foreign.split()
             with open(log, "w") as out:
                 made = subprocess.run(
                     ["mmdebstrap", f"--mode={'unshare' if AS_ROOT else 'root'}", "--variant=apt", "--format=tar",
@@ -391,7 +396,7 @@ def debian(r):
     """In: the source archive, the .deb files. Out: the source package, over the
     source archive as its orig tarball, checked with lintian with every .deb;
     the autopkgtest run with the .deb of the first root's own architecture."""
-    log, native = r.log("debian"), run("dpkg", "--print-architecture").strip()
+    log = r.log("debian")
     orig = f"classbanner_{r.version}.orig.tar.gz"
     shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", r.publish / "scratch" / orig)
     r.in_root(r.first, "publish/scratch", "tar", "-xzf", orig, stage="debian", log=log)
@@ -402,7 +407,7 @@ def debian(r):
         r.manifest.add(r.publish / "dist" / name, "debian-source")
     debs = [item["path"] for item in r.manifest.find("deb")]
     r.check(r.first, "debian", "tests/package-check.sh", "lintian", f"dist/{made[-1]}", *debs)
-    ours = [item["path"] for item in r.manifest.find("deb", rows=[native], root=r.first)]
+    ours = [item["path"] for item in r.manifest.find("deb", rows=[r.native], root=r.first)]
     if ours:  # su and apt change user and groups: as root, no user namespace, which maps root alone
         r.in_root(r.first, "publish", "autopkgtest", *ours, f"dist/{made[-1]}", "--", "null", stage="debian", log=log,
                   namespaces=None if AS_ROOT else ["--mount", "--pid", "--fork"])
@@ -433,13 +438,13 @@ def buildinfo(r):
 def authenticode(r):
     """In: the Windows binaries and .zip files. Out: each .exe signed (with the
     key, or a maintainer's detached signature) and checked, in its .zip too."""
-    if r.windows and not (r.code_key or r.signatures):
+    if r.windows and not r.signs_windows:
         say("unsigned", "(no CLASSBANNER_AUTHENTICODE_KEY nor _SIGNATURES): the Windows .exe and .msi files")
     for t in r.windows:
         exe = f"windows/{r.source}-{t}.exe"
         r.authenticode(r.manifest.find("binary", rows=[t])[0]["path"], exe)
         r.manifest.add(r.publish / exe, "exe", [t])
-        if r.code_key or r.signatures:
+        if r.signs_windows:
             archive = r.manifest.find("zip", rows=[t])[0]["path"]
             r.check(r.first, "authenticode", "scripts/release/authenticode.py", "zip", archive, exe)
             r.manifest.update(r.publish / archive)
@@ -515,11 +520,11 @@ def repositories(r):
         r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
     banner = f"../{r.source}/tests/banner.txt"
     r.check(r.first, "signed", "tests/release/signed-check.sh", "dnf", "dist", banner)
-    native, rebuilt = run("dpkg", "--print-architecture").strip(), []
+    rebuilt = []
     for release in r.releases:
         if release != r.first:
             shutil.copytree(r.publish / "dist", r.root(release) / "build/publish/dist")
-        rebuild = [item["path"] for item in r.manifest.find("deb", rows=[native], root=release)]
+        rebuild = [item["path"] for item in r.manifest.find("deb", rows=[r.native], root=release)]
         r.check(release, "signed", "tests/release/signed-check.sh", "apt", "dist", banner, *rebuild)
         rebuilt += [f"; apt-get source, rebuilt to {path[len('dist/'):]} byte for byte" for path in rebuild]
     signed = "; ".join(re.findall(r"^sign: (.*)$", r.log("sign").read_text(), re.M))

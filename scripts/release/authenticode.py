@@ -89,8 +89,9 @@ def check(unsigned, signed, tmp, label):
         fail(f"{signed}: without its signature, it is not {unsigned}")
     parsed = subprocess.run(["openssl", "asn1parse", "-in", f"{tmp}/signature.pem"], capture_output=True, text=True)
     signed_digest = re.search(r"l= *32 prim: OCTET STRING +\[HEX DUMP\]:([0-9A-F]{64})", parsed.stdout)
-    if not signed_digest or signed_digest.group(1).lower() != pe_digest(signed):
-        fail(f"{signed}: pefile's digest {pe_digest(signed)} is not the one signed")
+    digest = pe_digest(signed)
+    if not signed_digest or signed_digest.group(1).lower() != digest:
+        fail(f"{signed}: pefile's digest {digest} is not the one signed")
 
 
 def main():
