@@ -17,7 +17,7 @@ if(NOT target_name)
   return()
 endif()
 
-if(target_libc STREQUAL "msvcrt.dll")
+if(target_system STREQUAL "windows")
   set(CMAKE_SYSTEM_NAME Windows)
   set(CMAKE_SYSTEM_PROCESSOR ${target_processor})
   set(CMAKE_C_COMPILER ${target_triple}-gcc)

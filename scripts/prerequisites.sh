@@ -55,9 +55,9 @@ fi
 packages=() architectures=()
 declare -A for_target # target: its packages
 add_target() { # name: its compiler, C library and runner
-	local name=$1 triple libc processor runner
-	IFS=$'\t' read -r triple libc processor runner < <(scripts/targets.sh name="$1" triple libc processor runner)
-	if [ "$libc" = msvcrt.dll ]; then
+	local name=$1 system triple processor runner
+	IFS=$'\t' read -r system triple processor runner < <(scripts/targets.sh name="$1" system triple processor runner)
+	if [ "$system" = windows ]; then
 		# wine32 comes only for i386: named bare, apt may pick another architecture.
 		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 wine32:i386"
 		architectures+=(i386)

@@ -1,13 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The targets table is read by column name, by the scripts and by CMake alike:
+# The targets table is read by column name, by its one reader, which CMake
+# asks too:
 #
 #   targets-check.sh SOURCE_DIR CMAKE
 #
-# Both readers give the same rows, column for column, from the table as it
-# stands and from a copy whose columns stand in another order (all but the
-# last, whose value may hold spaces, reversed), and a column the table lacks
-# stops the scripts' reader.
+# The reader and CMake's classbanner_target() give the same rows, column for
+# column, from the table as it stands and from a copy whose columns stand in
+# another order (all but the last, whose value may hold spaces, reversed), and
+# a column the table lacks stops the reader.
 # shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -eu
 src=$1 cmake=$2
@@ -24,9 +25,9 @@ cp "$src/cmake/targets.txt" "$tmp/as-is/cmake/"
 # reorder LINE: its fields but the last in reverse order.
 awk 'function reorder(line,   n, f, i, out) {
 		n = split(line, f, " ")
-		for (i = 10; i <= n; i++) last = (i == 10 ? "" : last " ") f[i]
+		for (i = 11; i <= n; i++) last = (i == 11 ? "" : last " ") f[i]
 		out = ""
-		for (i = 9; i >= 1; i--) out = out f[i] "  "
+		for (i = 10; i >= 1; i--) out = out f[i] "  "
 		return out last
 	}
 	/^#/ { if (header != "") print header; header = $0; next }
@@ -35,22 +36,22 @@ awk 'function reorder(line,   n, f, i, out) {
 	{ print }' "$src/cmake/targets.txt" >"$tmp/reordered/cmake/targets.txt"
 head -n 1 "$tmp/reordered/cmake/targets.txt" | grep '^# SPDX' >/dev/null || fail "the reordered copy lost the table's header"
 
-columns="name debian triple libc processor rpm image runner format machine"
+columns="name system debian triple libc processor rpm image runner format machine"
 for layout in as-is reordered; do
 	# shellcheck disable=SC2086 # the column names
 	sh "$tmp/$layout/scripts/targets.sh" $columns >"$tmp/$layout.sh.txt" ||
-		fail "$layout: the scripts' reader failed"
+		fail "$layout: the reader failed"
 	"$cmake" -D "TABLE_DIR=$tmp/$layout/cmake" -D "COLUMNS=$(echo "$columns" | tr ' ' ';')" \
 		-P "$src/tests/release/targets-print.cmake" >"$tmp/$layout.cmake.txt" 2>&1 ||
 		fail "$layout: CMake's reader failed: $(head -n 3 "$tmp/$layout.cmake.txt")"
 	cmp -s "$tmp/$layout.sh.txt" "$tmp/$layout.cmake.txt" ||
-		fail "$layout: the two readers differ: $(diff "$tmp/$layout.sh.txt" "$tmp/$layout.cmake.txt" | head -n 3)"
+		fail "$layout: CMake's reading differs: $(diff "$tmp/$layout.sh.txt" "$tmp/$layout.cmake.txt" | head -n 3)"
 done
 [ "$(wc -l <"$tmp/as-is.sh.txt")" -eq "$(grep -c '^[a-z]' "$src/cmake/targets.txt")" ] ||
-	fail "the scripts' reader did not print every row"
+	fail "the reader did not print every row"
 cmp -s "$tmp/as-is.sh.txt" "$tmp/reordered.sh.txt" ||
 	fail "reordering the columns changed what is read: $(diff "$tmp/as-is.sh.txt" "$tmp/reordered.sh.txt" | head -n 3)"
-grep "$(printf '^amd64\ttrixie\tx86_64-linux-gnu\t.*\tAdvanced Micro Devices X86-64$')" "$tmp/as-is.sh.txt" >/dev/null ||
+grep "$(printf '^amd64\tlinux\ttrixie\tx86_64-linux-gnu\t.*\tAdvanced Micro Devices X86-64$')" "$tmp/as-is.sh.txt" >/dev/null ||
 	fail "amd64's row is not read as the table has it"
 
 sh "$tmp/as-is/scripts/targets.sh" debian=bookworm name >"$tmp/bookworm" || fail "a filtered read failed"
