@@ -8,10 +8,13 @@ $CLASSBANNER_AUTHENTICODE_KEY or the signatures in $CLASSBANNER_AUTHENTICODE_SIG
 
     scripts/release.py [TARGET...]
 
-The STAGES run in order, each recording what it makes in the manifest, which
-later ones read, in the work folder (the first root's /build/publish). dist/
-is replaced once all have passed; a failure stops it in a line saying why.
+The STAGES run in order. Each declares the kinds of artifact (KINDS) it takes
+and makes, which are checked before anything runs, and records what it makes
+in the manifest, which later ones read, in the work folder (the first root's
+/build/publish). Each step writes a log of its own. dist/ is replaced once all
+have passed; a failure stops it in a line saying why, from that step's log.
 """
+import dataclasses
 import glob
 import hashlib
 import json
@@ -23,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ElementTree
 from datetime import datetime, timezone
 
 TOP = pathlib.Path(__file__).resolve().parent.parent
@@ -38,75 +42,119 @@ def run(*command, **options):
     return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout
 
 
-def git(*args):
-    return run("git", *args, cwd=TOP).strip()
-
-
-def table(*columns):
-    """Rows of cmake/targets.txt, the COLUMNS asked for, read by name."""
-    return [tuple(line.split("\t")) for line in run(TOP / "scripts" / "targets.sh", *columns).splitlines()]
-
-
 def sha256(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
+def say(stage, text):
+    print(f"release: {stage:<12} {text}", flush=True)
+
+
+@dataclasses.dataclass(frozen=True)
+class Kind:
+    """A kind of artifact: the folder of the work folder it is made in (dist/
+    is published), whether it is a download (in SHA256SUMS and the bill of
+    materials), and the fields it records beside its path and SHA-256."""
+    folder: str = "dist"
+    download: bool = True
+    records: tuple = ()
+
+
+PACKAGE = ("rows", "root")
+KINDS = {
+    "binary": Kind("binaries", False, ("rows", "root", "platform", "static")),
+    "exe": Kind("windows", False, ("rows",)),  # as it ships: signed, when the release signs
+    "zip-layout": Kind("scratch", False, PACKAGE),  # CPack's .zip, around the unsigned .exe
+    "detached-signature": Kind("signatures", False),
+    "tar.gz": Kind(records=PACKAGE), "rpm": Kind(records=PACKAGE), "deb": Kind(records=PACKAGE),
+    "zip": Kind(records=("rows",)), "msi": Kind(records=PACKAGE), "oci": Kind(records=("rows",)),
+    "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(), "sbom": Kind(),
+    "sums": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),
+    "apt-repository": Kind(download=False), "rpm-repository": Kind(download=False),
+}
+DOWNLOADS = tuple(name for name, kind in KINDS.items() if kind.download)
+
+
+def stage(takes=(), makes=()):
+    """Declare what a stage takes and makes, as kinds of artifact."""
+    def declare(run):
+        run.takes, run.makes = tuple(takes), tuple(makes)
+        return run
+    return declare
+
+
+def check_plan(stages):
+    """Stop, before anything runs, at a stage that takes a kind no earlier
+    stage makes, or makes a download once SHA256SUMS is written."""
+    made, summed = set(), None
+    for s in stages:
+        for kind in s.takes:
+            if kind not in made:
+                raise Stop(f"{s.__name__}: takes {kind}, which no stage before it makes")
+        for kind in (kind for kind in s.makes if summed and KINDS[kind].download):
+            raise Stop(f"{s.__name__}: makes a download ({kind}) after {summed}, whose SHA256SUMS would not cover it")
+        made |= set(s.makes)
+        summed = summed or ("sums" in s.makes and s.__name__)
+
+
 class Manifest:
-    """Every artifact, once: its path in the work folder, kind, the rows whose
-    binary it holds, SHA-256; for a binary, its root and static parts."""
+    """Every artifact, once, with its kind, what the kind records and its
+    SHA-256. While a stage runs, it may add only the kinds it declares it
+    makes, and find only those it takes or makes."""
 
     def __init__(self, folder):
-        self.folder, self.items = folder, []
+        self.folder, self.items, self.stage = folder, [], None
 
-    def add(self, path, kind, rows=(), **more):
-        name = str(path.relative_to(self.folder))
+    def add(self, path, kind, **fields):
+        name, doing = str(path.relative_to(self.folder)), self.stage
+        if doing and kind not in doing.makes:
+            raise Stop(f"{doing.__name__}: made {name}, a {kind}, which it does not declare it makes")
+        if kind not in KINDS or not name.startswith(KINDS[kind].folder + "/") or set(fields) - set(KINDS[kind].records):
+            raise Stop(f"{name}: not where, or not what, a {kind} is ({KINDS.get(kind)}); it records {sorted(fields)}")
         if self.find(path=name):
             raise Stop(f"{kind}: {name} is made twice")
-        self.items.append({"path": name, "kind": kind, "rows": list(rows), "sha256": sha256(path), **more})
-        self.save()
-
-    def update(self, path):
-        """PATH, changed by a later stage: its SHA-256 anew."""
-        self.find(path=str(path.relative_to(self.folder)))[0]["sha256"] = sha256(path)
+        self.items.append({"path": name, "kind": kind, "download": KINDS[kind].download, "sha256": sha256(path),
+                           **fields})
         self.save()
 
     def save(self):
         (self.folder / "manifest.json").write_text(json.dumps(self.items, indent=1) + "\n")
 
     def find(self, kind=None, **match):
+        if self.stage and kind and kind not in self.stage.takes + self.stage.makes:
+            raise Stop(f"{self.stage.__name__}: reads {kind}, which it does not declare it takes")
         return [item for item in self.items if kind in (None, item["kind"])
                 and all(item.get(key) == value for key, value in match.items())]
 
     def downloads(self):
-        return sorted(item["path"] for item in self.items if item["path"].startswith("dist/"))
-
-
-def why(log):
-    """What a row's log says of its failure: the workflow step that failed,
-    and for tests, the failing ones with the last lines each printed."""
-    text = log.read_text(errors="replace")
-    step = (re.findall(r"step \d+ of \d+: ([a-z]+)", text) or ["the workflow"])[-1]
-    if step != "test":
-        error = re.search(r"^CMake Error.*\n *(.*)" if step == "configure" else r"^(.*error.*)$", text, re.M | re.I)
-        return f"{'configure stopped' if step == 'configure' else step + ' failed'}: {error.group(1) if error else '?'}"
-    failed = re.findall(r"^\s*\d+ - (.*) \((?:Failed|Timeout)\)$", text, re.M)
-    lines = [f"tests failed: {' '.join(failed)}"]
-    # ctest prints a failed test's output after its result line.
-    for name, output in re.findall(r"^ *\d+/\d+ Test +#\d+: (\S+) \.*\*+\w+.*\n((?:(?! *Start +\d+:|\d+% tests).*\n)*)",
-                                   text, re.M):
-        lines += [f"  {name}: {line}" for line in output.splitlines() if line.strip()][-8:]
-    return "\n".join(lines)
+        return sorted(item["path"] for item in self.items if item["download"])
 
 
 def first_fault(log, who):
-    """The first line a check (WHO) said of a fault, else the log's last line."""
+    """The first line a tool (WHO) said of a fault, else the log's last line."""
     lines = [line for line in log.read_text(errors="replace").splitlines() if line.strip()]
     said = [line[len(who) + 2:] for line in lines if line.startswith(f"{who}: ")]
     return (said or lines or ["no output"])[0 if said else -1]
 
 
-def say(stage, text):
-    print(f"release: {stage:<12} {text}", flush=True)
+def cmake_fault(log):
+    """The first error CMake or the compiler said, else the log's last line."""
+    found = re.search(r"^CMake Error.*\n *(.*)|^(.*error.*)$", log.read_text(errors="replace"), re.M | re.I)
+    return (found.group(1) or found.group(2)) if found else first_fault(log, "error")
+
+
+def tests(junit, status=None):
+    """ctest's JUnit report: each test (of STATUS: run, fail, notrun) as its name: its output."""
+    return {case.get("name"): case.findtext("system-out") or "" for case in ElementTree.parse(junit).iter("testcase")
+            if status in (None, case.get("status"))} if junit.exists() else {}
+
+
+def tests_failed(junit):
+    """The tests that failed, and the last lines each printed."""
+    failed = tests(junit, "fail")
+    return "\n".join([f"tests failed: {' '.join(failed) or '(no report)'}"] + [
+        line for name, output in failed.items() for line in [f"  {name}: {o}" for o in output.splitlines()
+                                                             if o.strip()][-8:]])
 
 
 def readable(path):
@@ -118,7 +166,8 @@ def readable(path):
 
 def signing_time(key, epoch):
     """When the OpenPGP key in the file KEY signs: at the commit's time EPOCH,
-    or at its making if later, as it cannot sign before it exists. Stops unless
+    or at its making if later, as it cannot sign before it exists; and its
+    fingerprint, as gpg gives it. Stops unless
     the file holds one secret key, without a passphrase, that can sign and has
     not expired. The key is only shown, never imported."""
     readable(key)
@@ -127,7 +176,8 @@ def signing_time(key, epoch):
         shown = subprocess.run(gpg + ["--with-colons", "--show-keys", key], capture_output=True, text=True)
         packets = subprocess.run(gpg + ["--list-packets", key], capture_output=True, text=True).stdout
         subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
-    keys = [line.split(":") for line in shown.stdout.splitlines() if line[:4] in ("sec:", "ssb:", "pub:")]
+    records = [line.split(":") for line in shown.stdout.splitlines()]
+    keys = [k for k in records if k[0] in ("sec", "ssb", "pub")]
     if shown.returncode or not keys:
         raise Stop(f"{key}: holds no OpenPGP key")
     if [k[0] for k in keys].count("sec") != 1:
@@ -143,7 +193,7 @@ def signing_time(key, epoch):
             times.append(max(int(k[5]), int(epoch)))
     if not times:
         raise Stop(f"{key}: {why}")
-    return str(min(times))
+    return str(min(times)), next(k[9] for k in records if k[0] == "fpr")
 
 
 def code_signing_key(path, epoch):
@@ -200,45 +250,15 @@ def mirror():
     return next((uri for uri in uris if "security" not in uri.lower()), None)
 
 
-class Release:
-    def __init__(self, targets):
-        columns = ("name", "debian", "image", "triple", "libc", "runner", "processor")
-        self.rows = {row[0]: dict(zip(columns, row)) for row in table(*columns)}
-        self.targets = targets or list(self.rows)
-        for target in self.targets:
-            if target not in self.rows:
-                raise Stop(f"{target}: no such row in cmake/targets.txt")
-        # The source is packed in the first row's release; then each release in turn.
-        self.first = next(iter(self.rows.values()))["debian"]
-        self.releases = list(dict.fromkeys([self.first] + [self.rows[t]["debian"] for t in self.targets]))
-        self.version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
-        self.source = f"classbanner-{self.version}"
-        self.debian = re.match(r"classbanner \((.*)\)", (TOP / "debian/changelog").read_text()).group(1)
-        if not self.debian.startswith(f"{self.version}-"):
-            raise Stop(f"debian/changelog is for {self.debian}, not for {self.version}")
-        self.epoch = git("log", "-1", "--format=%ct")  # every stamp's time, signatures' too
-        self.work = TOP / "build" / "release-work"
-        self.publish = self.work / "publish"
-        self.manifest = Manifest(self.publish)
-        self.tarballs, self.unpacked = {}, []
-        self.key, self.sign_at = os.environ.get("CLASSBANNER_SIGNING_KEY"), None
-        self.code_key = os.environ.get("CLASSBANNER_AUTHENTICODE_KEY")
-        self.signatures = os.environ.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
-        self.signs_windows = bool(self.code_key or self.signatures)
-        self.windows = [t for t in self.targets if self.rows[t]["libc"] == "msvcrt.dll"]
-        self.native = run("dpkg", "--print-architecture").strip()  # the roots' own architecture
-        # A root's own user namespace, but in a chroot, where the kernel allows
-        # none (and / is no mount point to make private): mount and pid only.
-        self.namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
-        if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
-                                            stderr=subprocess.DEVNULL).returncode:
-            self.namespaces = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+class Roots:
+    """The clean roots: each unpacked from its tarball into the work folder on
+    first use, with the commit's git bundle in /build; and commands run in
+    them, in NAMESPACES of their own."""
 
-    def log(self, name):
-        return self.work / f"{name}.log"
+    def __init__(self, work, namespaces):
+        self.work, self.namespaces, self.tarballs, self.unpacked = work, namespaces, {}, []
 
-    def root(self, release):
-        """RELEASE's root, unpacked once, with the commit's git bundle in /build."""
+    def unpack(self, release):
         root = self.work / f"root-{release}"
         if root not in self.unpacked:
             self.unpacked.append(root)
@@ -247,40 +267,93 @@ class Release:
                                       "--exclude=./dev/*"], check=True)
             (root / "build").mkdir()
             shutil.copy(self.work / "source.bundle", root / "build")
-            if release == self.first:
-                self.publish.rename(root / "build" / "publish")
-                self.publish.symlink_to(root / "build" / "publish")
         return root
 
-    def in_root(self, release, folder, *command, stage=None, log=None, stdin=None, namespaces=None):
-        """Run COMMAND, an argument list, in RELEASE's root, in FOLDER under
-        /build: its output into LOG, else returned. Stops STAGE if it fails."""
+    def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
+        """COMMAND, an argument list, in ROOT, in FOLDER under /build."""
         namespaces = namespaces or self.namespaces
         userns = "yes" if "--user" in namespaces else "no"
-        with open(log, "a") if log else open(os.devnull, "w") as out:
-            done = subprocess.run(["unshare", *namespaces, TOOLS / "enter-root.sh", self.root(release), userns,
-                                   f"/build/{folder}", *command], stdin=stdin or subprocess.DEVNULL,
-                                  stdout=out if log else subprocess.PIPE, stderr=out if log else None, text=True)
-        if done.returncode and stage:
-            raise Stop(f"{stage}: {first_fault(log, stage)} (log: {log})" if log else f"{stage}: {command[0]} failed")
-        return done
+        return subprocess.run(["unshare", *namespaces, TOOLS / "enter-root.sh", root, userns, f"/build/{folder}",
+                               *command], stdin=stdin or subprocess.DEVNULL, stdout=stdout, stderr=subprocess.STDOUT,
+                              text=True)
 
-    def check(self, release, stage, tool, *args, **options):
-        """Run a stage's TOOL (a path in the source) in RELEASE's root, in the work folder."""
-        self.in_root(release, "publish", f"../{self.source}/{tool}", *args, stage=stage, log=self.log(stage), **options)
+    def remove(self, root):
+        subprocess.run(AS_ROOT + ["rm", "-rf", root])
+
+
+class Release:
+    """A release, from what it is given alone: the table's ROWS (name: columns),
+    the TARGETS asked for (else all), the program's and the Debian package's
+    versions, the COMMIT and its time EPOCH, this machine's architecture
+    NATIVE, the environment ENV and the ROOTS it runs commands in."""
+
+    def __init__(self, rows, targets, version, debian, commit, epoch, native, env, roots):
+        self.rows, self.targets = rows, targets or list(rows)
+        for target in self.targets:
+            if target not in rows:
+                raise Stop(f"{target}: no such row in cmake/targets.txt")
+        if not debian.startswith(f"{version}-"):
+            raise Stop(f"debian/changelog is for {debian}, not for {version}")
+        # The source is packed in the first row's release; then each release in turn.
+        self.first = next(iter(rows.values()))["debian"]
+        self.releases = list(dict.fromkeys([self.first] + [rows[t]["debian"] for t in self.targets]))
+        self.version, self.debian, self.commit, self.epoch, self.native = version, debian, commit, epoch, native
+        self.source, self.env, self.roots = f"classbanner-{version}", env, roots
+        self.work = roots.work
+        self.publish = self.work / "publish"
+        self.manifest = Manifest(self.publish)
+        self.key, self.sign_at, self.fingerprint = env.get("CLASSBANNER_SIGNING_KEY"), None, None
+        self.code_key = env.get("CLASSBANNER_AUTHENTICODE_KEY")
+        self.signatures = env.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
+        self.signs_windows = bool(self.code_key or self.signatures)
+        self.windows = [t for t in self.targets if rows[t]["system"] == "windows"]
+
+    def log(self, name):
+        return self.work / f"{name}.log"
+
+    def root(self, release):
+        """RELEASE's root; the first holds the work folder, as /build/publish."""
+        root = self.roots.unpack(release)
+        if release == self.first and not self.publish.is_symlink():
+            self.publish.rename(root / "build" / "publish")
+            self.publish.symlink_to(root / "build" / "publish")
+        return root
+
+    def step(self, name, release, folder, *command, who=None, fault=None, stdin=None, namespaces=None):
+        """One step, named NAME: COMMAND in RELEASE's root, in FOLDER under
+        /build, its output into its own log, NAME.log. If it fails, stop with
+        what FAULT reads in the log, else the first line the tool (WHO) said."""
+        log = self.log(name)
+        if log.exists():
+            raise Stop(f"{name}: a second step of that name, whose log would mix with the first's")
+        with open(log, "w") as out:
+            done = self.roots.run(self.root(release), folder, command, out, stdin, namespaces)
+        if done.returncode:
+            raise Stop(f"{name}: {fault(log) if fault else first_fault(log, who or name)} (log: {log})")
+
+    def query(self, release, folder, *command):
+        """What COMMAND, run in RELEASE's root, writes: data, read as it is."""
+        done = self.roots.run(self.root(release), folder, command, subprocess.PIPE)
+        if done.returncode:
+            raise Stop(f"{command[0]} failed in the {release} root: {done.stdout.strip()[-300:]}")
+        return done.stdout
+
+    def check(self, name, tool, *args, who=None, stdin=None, release=None):
+        """A step that runs TOOL (a path in the source) in the work folder."""
+        self.step(name, release or self.first, "publish", f"../{self.source}/{tool}", *args, who=who, stdin=stdin)
 
     def authenticode(self, path, out):
         """Sign the Windows file PATH into OUT (in the work folder), with the
         key or a detached signature, and check it; unsigned, copy it. PATH is
         kept as unsigned/NAME, OUT's name, for a maintainer to sign elsewhere."""
         name = pathlib.Path(out).name
-        unsigned, tool = f"unsigned/{name}", "scripts/release/authenticode.py"
+        unsigned, tool, step = f"unsigned/{name}", "scripts/release/authenticode.py", f"authenticode-{name}"
         shutil.copy(self.publish / path, self.publish / unsigned)
         before = sha256(self.publish / unsigned)
         if self.code_key:
             with open(self.code_key) as key:  # on standard input only
-                self.check(self.first, "authenticode", tool, "key", self.epoch, unsigned, out,
-                           f"signatures/{name}.sig", stdin=key)
+                self.check(step, tool, "key", self.epoch, unsigned, out, f"signatures/{name}.sig", who="authenticode",
+                           stdin=key)
             self.manifest.add(self.publish / f"signatures/{name}.sig", "detached-signature")
         elif self.signatures:
             signature = pathlib.Path(self.signatures) / f"{name}.sig"
@@ -288,22 +361,20 @@ class Release:
                 raise Stop(f"authenticode: no {signature}: sign build/release-work/{unsigned} (sha256 {before}) and "
                            "detach its signature as that file")
             shutil.copy(signature, self.publish / "signatures")
-            self.check(self.first, "authenticode", tool, "attach", f"signatures/{name}.sig", unsigned, out)
+            self.check(step, tool, "attach", f"signatures/{name}.sig", unsigned, out, who="authenticode")
         else:
             shutil.copy(self.publish / unsigned, self.publish / out)
         say("authenticode", f"{name}: signed and checked; before signing, sha256 {before}"
             if self.signs_windows else f"{name}: unsigned, sha256 {before}")
 
-    def remove(self, root):
-        subprocess.run(AS_ROOT + ["rm", "-rf", root])
 
-
+@stage()
 def roots(r):
-    """In: the releases. Out: a clean root tarball for each, holding what all
-    its rows need (and the first's what publishing needs), cached under
+    """Out: a clean root tarball for each release (no artifact), holding what
+    all its rows need (and the first's what publishing needs), cached under
     $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages."""
-    cache = pathlib.Path(os.environ.get("CLASSBANNER_ROOTS") or pathlib.Path(
-        os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
+    cache = pathlib.Path(r.env.get("CLASSBANNER_ROOTS") or pathlib.Path(
+        r.env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
     url = mirror()
     if not url:
         raise Stop("no Debian mirror in this machine's apt configuration")
@@ -333,101 +404,112 @@ def roots(r):
             os.rename(f"{tarball}.part", tarball)
             took = int(time.time() - start)
             say("root", f"{release}: made in {took // 60} min {took % 60} s")
-        r.tarballs[release] = tarball
+        r.roots.tarballs[release] = tarball
         say("root", f"{release}, {tarball.name}")
 
 
+@stage(makes=["source"])
 def source(r):
     """Out: the source archive, the committed tree packed in the first root,
     with the commit's time for the package stamps, where git is not."""
-    log, dist = r.log("source"), f"../publish/dist/{r.source}.tar"
-    r.in_root(r.first, ".", "git", "clone", "-q", "source.bundle", "git", stage="source", log=log)
-    r.in_root(r.first, "git", "git", "archive", "--format=tar", f"--prefix={r.source}/", f"--output={dist}",
-              f"--add-virtual-file={r.source}/SOURCE_DATE_EPOCH:{r.epoch}\n", "HEAD", stage="source", log=log)
-    r.in_root(r.first, "publish/dist", "gzip", "-9", "-n", f"{r.source}.tar", stage="source", log=log)
+    dist = f"../publish/dist/{r.source}.tar"
+    r.step("source-clone", r.first, ".", "git", "clone", "-q", "source.bundle", "git")
+    r.step("source-archive", r.first, "git", "git", "archive", "--format=tar", f"--prefix={r.source}/",
+           f"--output={dist}", f"--add-virtual-file={r.source}/SOURCE_DATE_EPOCH:{r.epoch}\n", "HEAD")
+    r.step("source-gzip", r.first, "publish/dist", "gzip", "-9", "-n", f"{r.source}.tar")
     r.manifest.add(r.publish / "dist" / f"{r.source}.tar.gz", "source", root=r.first)
     say("source", f"dist/{r.source}.tar.gz")
 
 
+@stage(takes=["source"], makes=["binary", "tar.gz", "rpm", "deb", "zip-layout"])
 def rows(r):
     """In: the source archive. Out: each row's packages, built and tested in
     its release's root, and its binary, with what it carries statically."""
-    made = rf"{r.source}-(linux-.*\.tar\.gz|1\..*\.rpm|win.*\.zip)"
+    archive = r.manifest.find("source")[0]["path"]
     for release in r.releases:
-        build = r.root(release) / "build"
-        shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", build)
-        r.in_root(release, ".", "tar", "-xzf", f"{r.source}.tar.gz", stage="source", log=r.log("source"))
+        shutil.copy(r.publish / archive, r.root(release) / "build")
+        r.step(f"unpack-{release}", release, ".", "tar", "-xzf", f"{r.source}.tar.gz")
         for target in [t for t in r.targets if r.rows[t]["debian"] == release]:
-            log, out = r.log(target), build / r.source / "build" / f"target-{target}"
-            if r.in_root(release, r.source, "env", f"CLASSBANNER_TARGET={target}", "cmake", "--workflow",
-                         "--preset", "target", log=log).returncode:
-                raise Stop(f"{target}: {why(log)}\n  (log: {log})")
-            text = log.read_text()
-            skipped = re.findall(r"^\s*\d+ - (.*) \((?:Skipped|Not Run)\)$", text, re.M)
-            if skipped:
-                raise Stop(f"{target}: tests skipped: {' '.join(skipped)} (log: {log})")
-            packages = sorted((p for p in os.listdir(out) if re.fullmatch(made, p)), key=str.encode)
-            if not packages:
-                raise Stop(f"{target}: no package made (log: {log})")
-            row = r.rows[target]
-            parts = r.in_root(release, r.source, "scripts/release/static-parts.sh", row["triple"], row["libc"],
-                              row["runner"], stage=target)
-            binary = r.publish / "binaries" / target
-            shutil.copy(out / ("classbanner.exe" if row["libc"] == "msvcrt.dll" else "classbanner"), binary)
-            r.manifest.add(binary, "binary", [target], root=release, platform=row["image"],
-                           static=[line.split("\t") for line in parts.stdout.splitlines()])
-            for package in packages:
-                shutil.copy(out / package, r.publish / "dist")
-                r.manifest.add(r.publish / "dist" / package, package.rsplit(".", 1)[-1], [target], root=release)
-            if row["libc"] != "msvcrt.dll":  # the .deb, by Debian's tools, holding the binary the tests ran
-                deb = f"classbanner_{r.debian}_{target}.deb"
-                r.in_root(release, r.source, "dpkg-buildpackage", "-b", "-us", "-uc", f"-a{target}", stage=target,
-                          log=log)
-                r.in_root(release, r.source, "tests/package-check.sh", "deb", f"../{deb}", target, "tests/banner.txt",
-                          f"build/target-{target}/classbanner", *([] if row["runner"] == "-" else [row["runner"]]),
-                          stage=target, log=log)
-                shutil.copy(build / deb, r.publish / "dist")
-                r.manifest.add(r.publish / "dist" / deb, "deb", [target], root=release)
-                packages.append(deb)
-            say(target, f"{release}, {re.findall(r'.*% tests passed.*', text)[-1]}; {' '.join(packages)}")
+            build_row(r, release, target)
 
 
+def build_row(r, release, target):
+    row, out = r.rows[target], r.root(release) / "build" / r.source / "build" / f"target-{target}"
+    junit, cmake = out / "junit.xml", ["env", f"CLASSBANNER_TARGET={target}"]
+    for name, command, fault in (("configure", ["cmake", "--preset", "target"], cmake_fault),
+                                 ("build", ["cmake", "--build", "--preset", "target"], cmake_fault),
+                                 ("test", ["ctest", "--preset", "target", "--output-junit", "junit.xml"],
+                                  lambda log: tests_failed(junit)),
+                                 ("package", ["cpack", "--preset", "target"], cmake_fault)):
+        r.step(f"{target}-{name}", release, r.source, *cmake, *command, fault=fault)
+    ran, skipped = tests(junit), [name for name in tests(junit) if name not in tests(junit, "run")]
+    if skipped or not ran:
+        raise Stop(f"{target}: tests skipped: {' '.join(skipped) or 'all'} (log: {r.log(target + '-test')})")
+    said = r.query(release, r.source, "scripts/release/static-parts.sh", target)  # a paragraph a part
+    parts = [dict((key.lower().replace("-", "_"), value) for key, value in (line.split(": ", 1) for line in lines))
+             for lines in (block.splitlines() for block in said.split("\n\n")) if lines]
+    binary = r.publish / "binaries" / target
+    shutil.copy(out / ("classbanner.exe" if row["system"] == "windows" else "classbanner"), binary)
+    r.manifest.add(binary, "binary", rows=[target], root=release, platform=row["image"], static=parts)
+    made = {rf"{r.source}-linux-.*\.tar\.gz": "tar.gz", rf"{r.source}-1\..*\.rpm": "rpm",
+            rf"{r.source}-win.*\.zip": "zip-layout"}
+    packages = sorted((name for name in os.listdir(out) if any(re.fullmatch(p, name) for p in made)), key=str.encode)
+    if not packages:
+        raise Stop(f"{target}: no package made (log: {r.log(target + '-package')})")
+    for package in packages:
+        kind = next(kind for pattern, kind in made.items() if re.fullmatch(pattern, package))
+        shutil.copy(out / package, r.publish / KINDS[kind].folder)
+        r.manifest.add(r.publish / KINDS[kind].folder / package, kind, rows=[target], root=release)
+    if row["system"] == "linux":  # the .deb, by Debian's tools, holding the binary the tests ran
+        deb = f"classbanner_{r.debian}_{target}.deb"
+        r.step(f"{target}-deb", release, r.source, "dpkg-buildpackage", "-b", "-us", "-uc", f"-a{target}")
+        runner = [] if row["runner"] == "-" else [row["runner"]]
+        r.step(f"{target}-deb-check", release, r.source, "tests/package-check.sh", "deb", f"../{deb}", target,
+               "tests/banner.txt", f"build/target-{target}/classbanner", *runner, who="FAIL packages.deb")
+        shutil.copy(out.parent.parent.parent / deb, r.publish / "dist")
+        r.manifest.add(r.publish / "dist" / deb, "deb", rows=[target], root=release)
+        packages.append(deb)
+    say(target, f"{release}, {len(ran)} tests passed; {' '.join(packages)}")
+
+
+@stage(takes=["source", "deb"], makes=["debian-source"])
 def debian(r):
     """In: the source archive, the .deb files. Out: the source package, over the
     source archive as its orig tarball, checked with lintian with every .deb;
     the autopkgtest run with the .deb of the first root's own architecture."""
-    log = r.log("debian")
     orig = f"classbanner_{r.version}.orig.tar.gz"
-    shutil.copy(r.publish / "dist" / f"{r.source}.tar.gz", r.publish / "scratch" / orig)
-    r.in_root(r.first, "publish/scratch", "tar", "-xzf", orig, stage="debian", log=log)
-    r.in_root(r.first, "publish/scratch", "dpkg-source", "-b", r.source, stage="debian", log=log)
+    shutil.copy(r.publish / r.manifest.find("source")[0]["path"], r.publish / "scratch" / orig)
+    r.step("debian-unpack", r.first, "publish/scratch", "tar", "-xzf", orig)
+    r.step("debian-source", r.first, "publish/scratch", "dpkg-source", "-b", r.source)
     made = [orig, f"classbanner_{r.debian}.debian.tar.xz", f"classbanner_{r.debian}.dsc"]
     for name in made:
         shutil.copy(r.publish / "scratch" / name, r.publish / "dist")
         r.manifest.add(r.publish / "dist" / name, "debian-source")
     debs = [item["path"] for item in r.manifest.find("deb")]
-    r.check(r.first, "debian", "tests/package-check.sh", "lintian", f"dist/{made[-1]}", *debs)
+    r.check("debian-lintian", "tests/package-check.sh", "lintian", f"dist/{made[-1]}", *debs,
+            who="FAIL packages.lintian")
     ours = [item["path"] for item in r.manifest.find("deb", rows=[r.native], root=r.first)]
     if ours:  # su and apt change user and groups: as root, no user namespace, which maps root alone
-        r.in_root(r.first, "publish", "autopkgtest", *ours, f"dist/{made[-1]}", "--", "null", stage="debian", log=log,
-                  namespaces=None if AS_ROOT else ["--mount", "--pid", "--fork"])
-        r.in_root(r.first, ".", "dpkg", "--purge", "classbanner", stage="debian", log=log)
+        r.step("debian-autopkgtest", r.first, "publish", "autopkgtest", *ours, f"dist/{made[-1]}", "--", "null",
+               namespaces=None if AS_ROOT else ["--mount", "--pid", "--fork"])
+        r.step("debian-purge", r.first, ".", "dpkg", "--purge", "classbanner")
     say("debian", f"dist/{made[-1]}; lintian: {len(debs)} .deb and the source clean"
         + (f"; autopkgtest passed over {ours[0][len('dist/'):]}" if ours else ""))
 
 
+@stage(takes=["source", "binary"], makes=["buildinfo"])
 def buildinfo(r):
     """In: the source archive, the binaries' roots. Out: the build information,
     naming every root's release and installed packages, enough to make it again."""
     src = r.manifest.find("source")[0]
-    text = (f"Format: 1.0\nSource: classbanner\nVersion: {r.version}\nGit-Commit: {git('rev-parse', 'HEAD')}\n"
+    text = (f"Format: 1.0\nSource: classbanner\nVersion: {r.version}\nGit-Commit: {r.commit}\n"
             f"Checksums-Sha256:\n {src['sha256']} {(r.publish / src['path']).stat().st_size} {r.source}.tar.gz\n"
             f"Source-Packed-In: {r.first}\n")
     for release in r.releases:
         built = [t for t in r.targets if r.manifest.find("binary", rows=[t], root=release)]
-        listing = r.in_root(release, ".", "dpkg-query", "-W", "-f",
-                            "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n", stage="buildinfo")
-        installed = [" " + " ".join(line.split()[1:]) for line in listing.stdout.splitlines() if line[:2] == "ii"]
+        listing = r.query(release, ".", "dpkg-query", "-W", "-f",
+                          "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n")
+        installed = [" " + " ".join(line.split()[1:]) for line in listing.splitlines() if line[:2] == "ii"]
         text += (f"\nRoot: {release}\nDebian-Version: {(r.root(release) / 'etc/debian_version').read_text().strip()}"
                  f"\nTargets: {' '.join(built) or '(the source archive)'}\nInstalled-Packages:\n")
         text += "".join(line + "\n" for line in sorted(installed, key=str.encode))
@@ -435,34 +517,47 @@ def buildinfo(r):
     r.manifest.add(r.publish / "dist" / f"{r.source}.buildinfo", "buildinfo")
 
 
+@stage(takes=["binary"], makes=["exe", "detached-signature"])
 def authenticode(r):
-    """In: the Windows binaries and .zip files. Out: each .exe signed (with the
-    key, or a maintainer's detached signature) and checked, in its .zip too."""
+    """In: the Windows binaries. Out: each .exe as it ships, signed (with the
+    key, or a maintainer's detached signature) and checked, before anything
+    packs it."""
     if r.windows and not r.signs_windows:
         say("unsigned", "(no CLASSBANNER_AUTHENTICODE_KEY nor _SIGNATURES): the Windows .exe and .msi files")
     for t in r.windows:
         exe = f"windows/{r.source}-{t}.exe"
         r.authenticode(r.manifest.find("binary", rows=[t])[0]["path"], exe)
-        r.manifest.add(r.publish / exe, "exe", [t])
-        if r.signs_windows:
-            archive = r.manifest.find("zip", rows=[t])[0]["path"]
-            r.check(r.first, "authenticode", "scripts/release/authenticode.py", "zip", archive, exe)
-            r.manifest.update(r.publish / archive)
+        r.manifest.add(r.publish / exe, "exe", rows=[t])
 
 
+@stage(takes=["exe", "zip-layout"], makes=["zip"])
+def zips(r):
+    """In: the Windows executables as they ship, and CPack's .zip around each
+    unsigned one. Out: each .zip, packed once, as CPack laid it out, around
+    the executable that ships."""
+    for t in r.windows:
+        layout, exe = r.manifest.find("zip-layout", rows=[t])[0]["path"], r.manifest.find("exe", rows=[t])[0]["path"]
+        out = f"dist/{pathlib.Path(layout).name}"
+        r.check(f"zip-{t}", "scripts/release/zip.py", layout, exe, out, who="zip")
+        r.manifest.add(r.publish / out, "zip", rows=[t])
+        say("zip", f"{t}: {out}, around {exe}")
+
+
+@stage(takes=["binary"], makes=["oci"])
 def image(r):
     """In: the Linux binaries. Out: one OCI image archive over all of them."""
     binaries = [item for t in r.targets for item in r.manifest.find("binary", rows=[t]) if item["platform"] != "-"]
     if binaries:
         platforms, archive = [f"{item['platform']}={item['path']}" for item in binaries], f"dist/{r.source}-oci.tar"
-        r.check(r.first, "image", "scripts/release/image.sh", archive, r.version, r.epoch, f"../{r.source}/LICENSE",
+        r.check("image", "scripts/release/image.sh", archive, r.version, r.epoch, f"../{r.source}/LICENSE",
                 *platforms)
-        r.check(r.first, "image", "tests/release/image-check.sh", archive, r.version,
-                f"../{r.source}/tests/banner.txt", *platforms)
-        r.manifest.add(r.publish / archive, "oci", [row for item in binaries for row in item["rows"]])
+        r.check("image-check", "tests/release/image-check.sh", archive, r.version, f"../{r.source}/tests/banner.txt",
+                *platforms, who="image")
+        r.manifest.add(r.publish / archive, "oci", rows=[row for item in binaries for row in item["rows"]])
         say("image", f"{len(binaries)} platform{'s' if len(binaries) > 1 else ''}: {archive}")
 
 
+@stage(takes=["exe"], makes=["msi", "detached-signature"])
 def msi(r):
     """In: the Windows executables as shipped. Out: an installer for each, signed
     as they are, checked under wine as users take it: installed, on PATH,
@@ -473,23 +568,27 @@ def msi(r):
         out, built, upgrade = (f"{folder}/{r.source}-{row}{end}" for folder, end in
                                (("dist", ".msi"), ("scratch", ".msi"), ("scratch", "-later.msi")))
         for version, path in ((r.version, built), (later, upgrade)):
-            r.check(r.first, "msi", "scripts/release/msi.py", path, version, r.epoch, r.rows[row]["processor"],
-                    item["path"], f"{src}/LICENSE", f"{src}/README.md", f"{src}/packaging/classbanner.wxs")
+            r.check(f"msi-{row}-{version}", "scripts/release/msi.py", path, version, r.epoch,
+                    r.rows[row]["processor"], item["path"], f"{src}/LICENSE", f"{src}/README.md",
+                    f"{src}/packaging/classbanner.wxs", who="msi")
         r.authenticode(built, out)
-        r.check(r.first, "msi", "tests/release/msi-check.sh", out, upgrade, item["path"], f"{src}/tests/banner.txt")
-        r.manifest.add(r.publish / out, "msi", [row], root=r.first)
+        r.check(f"msi-{row}-check", "tests/release/msi-check.sh", out, upgrade, item["path"],
+                f"{src}/tests/banner.txt", who=f"msi: {pathlib.Path(out).name}")
+        r.manifest.add(r.publish / out, "msi", rows=[row], root=r.first)
         say("msi", f"{row}: {out}, installed, upgraded to {later} and removed under wine")
 
 
+@stage(takes=tuple(kind for kind in DOWNLOADS if kind != "sbom") + ("binary",), makes=["sbom"])
 def sbom(r):
     """In: the manifest. Out: the bill of materials (CycloneDX), checked."""
     out = f"dist/{r.source}.cdx.json"
-    r.check(r.first, "sbom", "scripts/release/sbom.py", "manifest.json", r.version, r.epoch, out)
-    r.check(r.first, "sbom", "tests/release/sbom-check.py", out, "dist", f"dist/{r.source}.buildinfo")
+    r.check("sbom", "scripts/release/sbom.py", "manifest.json", r.version, r.epoch, out)
+    r.check("sbom-check", "tests/release/sbom-check.py", out, "dist", f"dist/{r.source}.buildinfo", who="sbom")
     r.manifest.add(r.publish / out, "sbom")
     say("sbom", f"{out}, {len(r.manifest.downloads()) - 1} downloads")
 
 
+@stage(takes=DOWNLOADS, makes=["sums"])
 def sums(r):
     """In: every download. Out: SHA256SUMS."""
     names = sorted((path[len("dist/"):] for path in r.manifest.downloads()), key=str.encode)
@@ -497,55 +596,95 @@ def sums(r):
     r.manifest.add(r.publish / "dist/SHA256SUMS", "sums")
 
 
+@stage(takes=["sums"], makes=["signature", "key"])
 def sign(r):
     """In: SHA256SUMS. Out: SHA256SUMS.asc and the public key, checked with gpgv."""
     if not r.key:
         return say("unsigned", "(no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, "
                    "which apt and dnf refuse unsigned")
     with open(r.key) as key:  # on standard input only
-        r.check(r.first, "sign", "scripts/release/sign.sh", "sums", "dist", r.sign_at, stdin=key)
+        r.check("sign", "scripts/release/sign.sh", "sums", "dist", r.sign_at, stdin=key)
     r.manifest.add(r.publish / "dist/SHA256SUMS.asc", "signature")
     r.manifest.add(r.publish / "dist/classbanner-signing-key.asc", "key")
-    r.check(r.first, "signed", "tests/release/signed-check.sh", "sums", "dist")
+    r.check("sign-check", "tests/release/signed-check.sh", "sums", "dist", who="signed: sums")
+    say("signed", f"key {r.fingerprint}: SHA256SUMS.asc, checked with gpgv")
 
 
+@stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"])
 def repositories(r):
     """In: the packages. Out: the signed apt and rpm repositories, checked as
     users take them: apt in every release's root, dnf in the first's."""
     if not r.key:
         return
     with open(r.key) as key:
-        r.check(r.first, "sign", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, stdin=key)
+        r.check("repositories", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, stdin=key,
+                who="sign")
     for path in sorted(p for kind in ("apt", "rpm") for p in (r.publish / "dist" / kind).rglob("*") if p.is_file()):
         r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
     banner = f"../{r.source}/tests/banner.txt"
-    r.check(r.first, "signed", "tests/release/signed-check.sh", "dnf", "dist", banner)
+    r.check("repositories-dnf", "tests/release/signed-check.sh", "dnf", "dist", banner, who="signed: dnf")
     rebuilt = []
     for release in r.releases:
         if release != r.first:
             shutil.copytree(r.publish / "dist", r.root(release) / "build/publish/dist")
         rebuild = [item["path"] for item in r.manifest.find("deb", rows=[r.native], root=release)]
-        r.check(release, "signed", "tests/release/signed-check.sh", "apt", "dist", banner, *rebuild)
+        r.check(f"repositories-apt-{release}", "tests/release/signed-check.sh", "apt", "dist", banner, *rebuild,
+                who="signed: apt", release=release)
         rebuilt += [f"; apt-get source, rebuilt to {path[len('dist/'):]} byte for byte" for path in rebuild]
-    signed = "; ".join(re.findall(r"^sign: (.*)$", r.log("sign").read_text(), re.M))
-    say("signed", f"{signed}; checked with gpgv, apt in {' '.join(r.releases)}, dnf in {r.first}{''.join(rebuilt)}")
+    held = [len([i for i in r.manifest.find(f"{kind}-repository") if i["path"].endswith(end)])
+            for kind, end in (("apt", ".deb"), ("rpm", ".rpm"))]
+    say("signed", f"apt/ and rpm/, {held[0]} and {held[1]} packages; checked with apt in {' '.join(r.releases)}, "
+        f"dnf in {r.first}{''.join(rebuilt)}")
 
 
-STAGES = [roots, source, rows, debian, buildinfo, authenticode, image, msi, sbom, sums, sign, repositories]
+STAGES = [roots, source, rows, debian, buildinfo, authenticode, zips, image, msi, sbom, sums, sign, repositories]
+
+
+def make(r, stages):
+    """Run the STAGES, each recording in the manifest only what it declares."""
+    for each in check_plan(stages) or stages:
+        r.manifest.stage = each
+        each(r)
+    r.manifest.stage = None
+
+
+def table():
+    """The rows of cmake/targets.txt, as its reader gives them: name: columns."""
+    columns = run(TOP / "scripts/targets.sh", "--columns").split()
+    return {fields[0]: dict(zip(columns, fields)) for fields in
+            (line.split("\t") for line in run(TOP / "scripts/targets.sh", *columns).splitlines())}
+
+
+def checkout(targets):
+    """The release of this checkout: the table, the versions, the commit, and
+    what this machine's kernel lets the roots have."""
+    version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
+    debian = re.match(r"classbanner \((.*)\)", (TOP / "debian/changelog").read_text()).group(1)
+    # A root's own user namespace, but in a chroot, where the kernel allows
+    # none (and / is no mount point to make private): mount and pid only.
+    namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
+    if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                                        stderr=subprocess.DEVNULL).returncode:
+        namespaces = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+    git = ["git", "-C", str(TOP), "log", "-1", "--format=%H %ct"]
+    commit, epoch = run(*git).split()  # every stamp's time is the commit's, signatures' too
+    return Release(table(), targets, version, debian, commit, epoch, run("dpkg", "--print-architecture").strip(),
+                   dict(os.environ), Roots(TOP / "build" / "release-work", namespaces))
 
 
 def main():
     os.chdir(TOP)
     if subprocess.run(["git", "rev-parse", "-q", "--verify", "HEAD"], stdout=subprocess.DEVNULL).returncode:
         raise Stop("needs a git clone: it packs the committed tree")
-    r = Release(sys.argv[1:])
-    if git("status", "--porcelain", "--untracked-files=no"):
+    r = checkout(sys.argv[1:])
+    check_plan(STAGES)
+    if run("git", "status", "--porcelain", "--untracked-files=no"):
         print("release: uncommitted changes are left out")
     if not shutil.which("mmdebstrap"):
         raise Stop("needs mmdebstrap: scripts/prerequisites.sh release")
     if r.key:  # checked before anything is built
         r.key = os.path.abspath(r.key)
-        r.sign_at = signing_time(r.key, r.epoch)
+        r.sign_at, r.fingerprint = signing_time(r.key, r.epoch)
         if r.sign_at != r.epoch:
             at = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(r.sign_at)))
             print(f"release: the key was made after the commit: it signs at {at}, when it was made")
@@ -557,15 +696,13 @@ def main():
     if r.signatures and not os.path.isdir(r.signatures):
         raise Stop(f"{r.signatures}: no such folder (CLASSBANNER_AUTHENTICODE_SIGNATURES)")
     for root in r.work.glob("root-*"):
-        r.remove(root)  # left by a release that was stopped
+        r.roots.remove(root)  # left by a release that was stopped
     shutil.rmtree(r.work, ignore_errors=True)
-    (r.publish / "dist").mkdir(parents=True)
-    for folder in ("binaries", "scratch", "windows", "unsigned", "signatures"):
-        (r.publish / folder).mkdir()
-    git("bundle", "create", "-q", str(r.work / "source.bundle"), "HEAD")
+    for folder in {kind.folder for kind in KINDS.values()} | {"unsigned"}:
+        (r.publish / folder).mkdir(parents=True)
+    run("git", "bundle", "create", "-q", str(r.work / "source.bundle"), "HEAD")
     try:
-        for stage in STAGES:
-            stage(r)
+        make(r, STAGES)
         shutil.rmtree(TOP / "dist", ignore_errors=True)
         (r.publish / "dist").rename(TOP / "dist")  # every stage has passed
     finally:
@@ -575,8 +712,8 @@ def main():
                 shutil.copytree(r.publish / folder, r.work / folder)
         if r.publish.is_symlink():
             r.publish.unlink()
-        for root in r.unpacked:
-            r.remove(root)
+        for root in r.roots.unpacked:
+            r.roots.remove(root)
     count = sum(1 for p in (TOP / "dist").rglob("*") if p.is_file() and p.name != "SHA256SUMS")
     print(f"release: dist/ holds {count} files and SHA256SUMS, sha256 {sha256(TOP / 'dist/SHA256SUMS')}")
 

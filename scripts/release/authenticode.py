@@ -5,7 +5,6 @@ Windows would, in the first row's root:
 
     authenticode.py key EPOCH UNSIGNED SIGNED SIGNATURE   key and chain, PEM, on stdin
     authenticode.py attach SIGNATURE UNSIGNED SIGNED      a detached signature
-    authenticode.py zip ZIP EXE                           EXE in ZIP in place of its own
 
 With the key: SHA-256, signed at the commit's time EPOCH, no timestamp (no
 server is reachable, and it would change the bytes each time); the key is
@@ -22,7 +21,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import zipfile
 
 import olefile
 import pefile
@@ -96,21 +94,6 @@ def check(unsigned, signed, tmp, label):
 
 def main():
     mode, args = sys.argv[1], sys.argv[2:]
-    if mode == "zip":
-        archive, exe = args
-        with zipfile.ZipFile(archive) as old:
-            entries = [(info, old.read(info)) for info in old.infolist()]
-        ours = [info for info, _ in entries if info.filename.endswith("/classbanner.exe")]
-        if len(ours) != 1:
-            fail(f"{archive}: holds {len(ours)} classbanner.exe")
-        program = open(exe, "rb").read()
-        with zipfile.ZipFile(f"{archive}.new", "w") as new:
-            for info, data in entries:
-                new.writestr(info, program if info is ours[0] else data)
-        os.replace(f"{archive}.new", archive)
-        if zipfile.ZipFile(archive).read(ours[0].filename) != program:
-            fail(f"{archive}: does not hold {exe}")
-        return
     with tempfile.TemporaryDirectory() as tmp:
         if mode == "key":
             epoch, unsigned, signed, signature = args

@@ -4,9 +4,9 @@
 
     sbom.py MANIFEST VERSION EPOCH OUT
 
-One component for every download (dist/) the manifest lists, with its SHA-256
-and what each binary in it carries statically, as static-parts.sh named it in
-the binary's root. The same manifest always gives the same bytes.
+One component for every download the manifest lists, with its SHA-256 and
+what each binary in it carries statically, as static-parts.sh named it in the
+binary's root. The same manifest always gives the same bytes.
 """
 import hashlib
 import json
@@ -28,26 +28,26 @@ def purl(package, arch, version, release):
 
 
 components = []
-for item in sorted((i for i in items if i["path"].startswith("dist/")), key=lambda i: i["path"]):
+for item in sorted((i for i in items if i["download"]), key=lambda i: i["path"]):
     name = item["path"][len("dist/"):]
     component = {"type": "file", "bom-ref": name, "name": name, "version": version,
                  "hashes": [{"alg": "SHA-256", "content": item["sha256"]}]}
     inside = [
         {
             "type": "library",
-            "bom-ref": f"{name}#{target}/{part}",
-            "name": part,
-            "version": source_version,
-            "licenses": [{"expression": license}],
-            "purl": purl(package.split(":")[0], package.split(":")[1], package_version, binaries[target]["root"]),
+            "bom-ref": f"{name}#{target}/{part['part']}",
+            "name": part["part"],
+            "version": part["source_version"],
+            "licenses": [{"expression": part["license"]}],
+            "purl": purl(part["package"], part["architecture"], part["version"], binaries[target]["root"]),
             "properties": [
                 {"name": "classbanner:target", "value": target},
-                {"name": "debian:package", "value": f"{package} {package_version}"},
-                {"name": "debian:source", "value": f"{source} {source_version}"},
+                {"name": "debian:package", "value": f"{part['package']}:{part['architecture']} {part['version']}"},
+                {"name": "debian:source", "value": f"{part['source']} {part['source_version']}"},
             ],
         }
-        for target in sorted(item["rows"])
-        for part, license, package, package_version, source, source_version in binaries[target]["static"]
+        for target in sorted(item.get("rows", []))
+        for part in binaries[target]["static"]
     ]
     if inside:
         component["components"] = inside

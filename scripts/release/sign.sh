@@ -27,7 +27,6 @@ detach() { gpg --batch --yes --local-user "$key" --armor --detach-sign --output 
 if [ "$mode" = sums ]; then
 	gpg --batch --armor --export "$key" >"$dist/classbanner-signing-key.asc"
 	detach "$dist/SHA256SUMS" "$dist/SHA256SUMS.asc"
-	echo "sign: key $key: SHA256SUMS.asc"
 	exit 0
 fi
 

@@ -1,35 +1,38 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The release's own logic, offline, in a second: no root, no network.
+"""The release's own logic, offline, in seconds: no root, no network.
 
     driver-check.py SOURCE_DIR
 
-The manifest records each artifact once with its SHA-256; a row's failure is
-told by the failing tests and their last lines, or configure's error; the bill
-of materials lists every download of a given manifest with what its binaries
-carry, the same bytes each time; the build information names each root's
-release, rows and installed packages, sorted; a signing key is refused, in one line, when
-missing, not a file, public, passphrase-protected or expired, and a good one
-signs at the commit's time or its own making, whichever is later; an
-Authenticode key file is refused, in one line naming it, when missing,
-passphrase-protected, not RSA, without certificates, not the leaf's key, the leaf
-not for code signing, or not valid at the commit's time. One line per fault;
-exit status 1 if any.
+Every stage but the roots' runs on its own turn against fake roots: folders,
+and a stub for what runs in them that answers as each tool would (the zip
+packer and the bill of materials run for real). Each stage must record what
+it declares, by kind, with what the kind records; every step must write a log
+of its own; a failing step must stop the release with its own log's cause; a
+plan whose stage makes a download after SHA256SUMS, or takes what no earlier
+stage makes, must stop before anything runs. A row's failing or skipped tests
+are told from ctest's JUnit report. The signing keys and Authenticode key
+files are refused, in one line naming them, for each fault they can have.
+One line per fault; exit status 1 if any.
 """
 import datetime
+import contextlib
 import hashlib
 import importlib
+import io
 import json
 import pathlib
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 source = pathlib.Path(sys.argv[1]).resolve()
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(source / "scripts"))
 release = importlib.import_module("release")
 faults = []
+PASSED = '<testsuite><testcase name="output" status="run"/><testcase name="executable" status="run"/></testsuite>'
 
 
 def expect(what, ok):
@@ -37,108 +40,214 @@ def expect(what, ok):
         faults.append(what)
 
 
-with tempfile.TemporaryDirectory() as tmp:
-    work = pathlib.Path(tmp)
-    (work / "dist").mkdir()
-    (work / "binaries").mkdir()
-
-    # The manifest: one entry an artifact, with its own bytes' SHA-256.
-    manifest = release.Manifest(work)
-    files = {"dist/classbanner_1.0.0_amd64.deb": b"deb", "dist/classbanner-1.0.0-oci.tar": b"oci",
-             "dist/classbanner-1.0.0.tar.gz": b"source", "binaries/amd64": b"elf", "binaries/arm64": b"elf2"}
-    for name, data in files.items():
-        (work / name).write_bytes(data)
-    static = [["musl", "MIT", "musl:amd64", "1.2.5-3", "musl", "1.2.5-3"]]
-    manifest.add(work / "binaries/amd64", "binary", ["amd64"], root="trixie", platform="linux/amd64", static=static)
-    manifest.add(work / "binaries/arm64", "binary", ["arm64"], root="trixie", platform="linux/arm64",
-                 static=[["musl", "MIT", "musl:arm64", "1.2.5-3", "musl", "1.2.5-3"]])
-    manifest.add(work / "dist/classbanner_1.0.0_amd64.deb", "deb", ["amd64"])
-    manifest.add(work / "dist/classbanner-1.0.0-oci.tar", "oci", ["arm64", "amd64"])
-    manifest.add(work / "dist/classbanner-1.0.0.tar.gz", "source", root="trixie")
+def stops(what, want, call, *args):
+    """CALL must stop the release in one line that says WANT."""
     try:
-        manifest.add(work / "dist/classbanner_1.0.0_amd64.deb", "deb", ["amd64"])
-        faults.append("manifest: an artifact was recorded twice")
+        call(*args)
+        faults.append(f"{what}: not stopped")
     except release.Stop as stop:
-        expect(f"manifest: the second recording is not named: {stop}", "made twice" in str(stop))
-    saved = json.loads((work / "manifest.json").read_text())
-    expect("manifest: the file does not hold every entry", len(saved) == 5)
-    deb = [item for item in saved if item["path"] == "dist/classbanner_1.0.0_amd64.deb"]
-    expect("manifest: a .deb's SHA-256 is not its bytes'",
-           deb and deb[0]["sha256"] == hashlib.sha256(b"deb").hexdigest())
-    expect(f"manifest: downloads are {manifest.downloads()}", manifest.downloads() == sorted(
-        name for name in files if name.startswith("dist/")))
-    expect("manifest: find by row and root", [i["path"] for i in manifest.find("binary", root="trixie",
-                                                                               rows=["arm64"])] == ["binaries/arm64"])
+        expect(f"{what}: stopped with \"{stop}\", not a line saying \"{want}\"",
+               want in str(stop) and "\n" not in str(stop).split(" (log: ")[0])
+        return str(stop)
 
-    # The bill of materials from that manifest, twice.
-    for run in ("first", "second"):
-        made = subprocess.run([sys.executable, source / "scripts/release/sbom.py", "manifest.json", "1.0.0",
-                               "1765000000", f"{run}.json"], cwd=work, capture_output=True, text=True)
-        expect(f"sbom: sbom.py failed: {made.stderr.strip()[-300:]}", made.returncode == 0)
-    first, second = (p.read_bytes() if p.exists() else b"" for p in (work / "first.json", work / "second.json"))
-    expect("sbom: two runs over one manifest differ", first == second)
-    bom = json.loads(first or b"{}")
-    listed = {c["name"]: c for c in bom.get("components", [])}
-    expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(n[5:] for n in files if n.startswith("dist/")))
-    oci = [(p["name"], p["purl"]) for p in listed.get("classbanner-1.0.0-oci.tar", {}).get("components", [])]
-    expect(f"sbom: the image's parts are {oci}", oci == [
-        ("musl", "pkg:deb/debian/musl@1.2.5-3?arch=amd64&distro=trixie"),
-        ("musl", "pkg:deb/debian/musl@1.2.5-3?arch=arm64&distro=trixie")])
-    expect("sbom: the source archive carries parts", "components" not in listed.get("classbanner-1.0.0.tar.gz", {}))
-    hashes = listed.get("classbanner_1.0.0_amd64.deb", {}).get("hashes", [])
-    expect("sbom: the .deb's SHA-256 is not the manifest's",
-           hashes == [{"alg": "SHA-256", "content": deb[0]["sha256"]}])
 
-    # The build information, from roots that answer as dpkg-query would.
-    roots = {"trixie": ["ii  zlib1g:amd64 (= 1:1.3)", "rc  gone:amd64 (= 1)", "ii  apt:amd64 (= 3.0)"],
-             "bookworm": ["ii  musl:mipsel (= 1.2.3)"]}
-    r = release.Release.__new__(release.Release)
-    r.version, r.source, r.first, r.releases = "1.0.0", "classbanner-1.0.0", "trixie", ["trixie", "bookworm"]
-    r.targets, r.publish, r.manifest = ["amd64", "arm64", "mipsel"], work, manifest
-    r.root = lambda name: work / name
-    release.git = lambda *args: "0" * 40  # no clone needed: the source archive runs this too
-    r.in_root = lambda name, *_, **__: subprocess.CompletedProcess([], 0, "\n".join(roots[name]) + "\n")
-    for name, version in (("trixie", "13.1"), ("bookworm", "12.11")):
-        (work / name / "etc").mkdir(parents=True)
-        (work / name / "etc/debian_version").write_text(version + "\n")
-    release.buildinfo(r)
-    info = (work / "dist/classbanner-1.0.0.buildinfo").read_text()
+class FakeRoots(release.Roots):
+    """Roots that are folders, whose tools are stubs: FAIL maps a tool and
+    its first arguments to what it says as it fails; JUNIT is what ctest
+    reports."""
+
+    def __init__(self, work, fail=None, junit=PASSED):
+        super().__init__(work, [])
+        self.fail, self.junit, self.ran = fail or {}, junit, []
+
+    def unpack(self, name):
+        root = self.work / f"root-{name}"
+        if root not in self.unpacked:
+            self.unpacked.append(root)
+            (root / "build").mkdir(parents=True)
+            (root / "etc").mkdir()
+            (root / "etc/debian_version").write_text({"trixie": "13.1\n", "bookworm": "12.11\n"}[name])
+        return root
+
+    def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
+        here, command = root / "build" / folder, [str(word) for word in command]
+        tool = pathlib.Path(command[2] if command[0] == "env" else command[0]).name
+        self.ran.append((root.name, tool, command))
+        said, code = self.answer(here, tool, command), 0
+        words = " ".join([tool, *command[3 if command[0] == "env" else 1:]])
+        for planted in (key for key in self.fail if words.startswith(key)):
+            said, code = self.fail[planted], 1
+        if stdout is subprocess.PIPE:
+            return subprocess.CompletedProcess(command, code, said)
+        stdout.write(said)
+        return subprocess.CompletedProcess(command, code)
+
+    def answer(self, here, tool, command):
+        args, out = command[1:], here / "build" / f"target-{command[1].split('=')[-1]}"
+        name = out.name[len("target-"):]
+        if tool == "git" and args[0] == "clone":
+            (here / args[-1]).mkdir()
+        elif tool == "git":
+            (here / args[3].split("=")[1]).write_bytes(b"source")
+        elif tool == "gzip":
+            (here / args[-1]).rename(here / f"{args[-1]}.gz")
+        elif tool == "cmake" and "--build" in command:
+            (out / ("classbanner.exe" if name.startswith("win") else "classbanner")).write_bytes(name.encode())
+        elif tool == "cmake":
+            out.mkdir(parents=True)
+        elif tool == "ctest":
+            (out / "junit.xml").write_text(self.junit)
+        elif tool == "cpack" and name.startswith("win"):
+            with zipfile.ZipFile(out / f"classbanner-1.0.0-{name}.zip", "w") as layout:
+                for entry in ("classbanner.exe", "LICENSE"):
+                    layout.writestr(zipfile.ZipInfo(f"classbanner-1.0.0-{name}/{entry}", (2026, 1, 2, 3, 4, 6)),
+                                    (out / entry).read_bytes() if entry.endswith(".exe") else b"MIT")
+        elif tool == "cpack":
+            for package in (f"classbanner-1.0.0-linux-{name}.tar.gz", f"classbanner-1.0.0-1.{name}.rpm"):
+                (out / package).write_bytes(package.encode())
+        elif tool == "static-parts.sh":
+            return "".join(f"Part: {part}\nLicense: MIT\nPackage: {part}\nArchitecture: {args[0]}\nVersion: 1-2\n"
+                           f"Source: {part}-src\nSource-Version: 1-2\n\n" for part in ("musl", "libgcc"))
+        elif tool == "dpkg-buildpackage":
+            (here / f"../classbanner_1.0.0-1_{args[-1][2:]}.deb").write_bytes(args[-1].encode())
+        elif tool == "dpkg-source":
+            for end in (".debian.tar.xz", ".dsc"):
+                (here / f"classbanner_1.0.0-1{end}").write_bytes(end.encode())
+        elif tool == "dpkg-query":
+            return {"root-trixie": "ii  zlib1g:amd64 (= 1:1.3)\nrc  gone:amd64 (= 1)\nii  apt:amd64 (= 3.0)\n",
+                    "root-bookworm": "ii  musl:mipsel (= 1.2.3)\n"}[here.parent.name]
+        elif tool == "authenticode.py":
+            unsigned, signed = args[-3:-1] if args[0] == "key" else args[-2:]
+            (here / signed).write_bytes((here / unsigned).read_bytes() + b", signed")
+            (here / args[-1]).write_bytes(b"signature") if args[0] == "key" else None
+        elif tool in ("zip.py", "sbom.py"):
+            done = subprocess.run([sys.executable, source / "scripts/release" / tool, *args], cwd=here, text=True,
+                                  capture_output=True)
+            return done.stdout + done.stderr
+        elif tool in ("image.sh", "msi.py"):
+            (here / args[0]).write_bytes(tool.encode())
+        elif tool == "sign.sh" and args[0] == "sums":
+            for name in ("SHA256SUMS.asc", "classbanner-signing-key.asc"):
+                (here / "dist" / name).write_text("sign: key F: SHA256SUMS.asc\n")
+        elif tool == "sign.sh":
+            for name in ["apt/dists/stable/InRelease", "rpm/repodata/repomd.xml"] + [
+                    f"apt/pool/main/{p.name}" for p in (here / "dist").glob("*.deb")]:
+                (here / "dist" / name).parent.mkdir(parents=True, exist_ok=True)
+                (here / "dist" / name).write_text(name)
+        return ""
+
+
+def fake_release(tmp, **fake):
+    """A signed release of amd64, win64 and mipsel in fake roots under TMP."""
+    work = pathlib.Path(tmp) / "work"
+    for folder in {kind.folder for kind in release.KINDS.values()} | {"unsigned"}:
+        (work / "publish" / folder).mkdir(parents=True)
+    (work / "key").write_text("a key")
+    env = {"CLASSBANNER_SIGNING_KEY": str(work / "key"), "CLASSBANNER_AUTHENTICODE_KEY": str(work / "key")}
+    r = release.Release(release.table(), ["amd64", "win64", "mipsel"], "1.0.0", "1.0.0-1", "0" * 40, "1765000000",
+                        "amd64", env, FakeRoots(work, **fake))
+    r.sign_at, r.fingerprint = r.epoch, "F" * 40
+    return r
+
+
+# Every stage on its own, in turn, and what each recorded.
+with tempfile.TemporaryDirectory() as tmp:
+    r = fake_release(tmp)
+    with contextlib.redirect_stdout(io.StringIO()):
+        release.make(r, release.STAGES[1:])
+    work, m = r.work, r.manifest
+
+    def paths(kind, **match):
+        return sorted(item["path"] for item in m.find(kind, **match))
+    logs = sorted(p.stem for p in work.glob("*.log"))
+    steps = [tool for _, tool, _ in r.roots.ran if tool not in ("static-parts.sh", "dpkg-query")]  # data, no log
+    expect(f"steps: {len(steps)} steps but {len(logs)} logs", len(logs) == len(steps))
+    expect("source: not the packed tree", [(i["path"], i["root"]) for i in m.find("source")] == [
+        ("dist/classbanner-1.0.0.tar.gz", "trixie")])
+    amd64 = m.find("binary", rows=["amd64"])[0]
+    expect(f"rows: amd64's binary records {amd64}", amd64["root"] == "trixie" and amd64["platform"] == "linux/amd64"
+           and amd64["static"][0] == {"part": "musl", "license": "MIT", "package": "musl", "architecture": "amd64",
+                                      "version": "1-2", "source": "musl-src", "source_version": "1-2"})
+    expect("rows: Linux packages", paths("deb") == ["dist/classbanner_1.0.0-1_amd64.deb",
+                                                    "dist/classbanner_1.0.0-1_mipsel.deb"]
+           and paths("tar.gz", root="bookworm") == ["dist/classbanner-1.0.0-linux-mipsel.tar.gz"]
+           and paths("rpm", rows=["amd64"]) == ["dist/classbanner-1.0.0-1.amd64.rpm"])
+    expect(f"rows: CPack's .zip is {paths('zip-layout')}",
+           paths("zip-layout") == ["scratch/classbanner-1.0.0-win64.zip"])
+    autopkgtest = [c for root, tool, c in r.roots.ran if tool == "autopkgtest"]
+    expect(f"debian: autopkgtest ran {autopkgtest}", [c[1] for c in autopkgtest] == [
+        "dist/classbanner_1.0.0-1_amd64.deb"] and len(paths("debian-source")) == 3)
+    info = (work / "publish/dist/classbanner-1.0.0.buildinfo").read_text()
     head, trixie, bookworm = (info.split("\n\n") + ["", ""])[:3]
     expect(f"buildinfo: the source line is not the archive's: {head}",
            f"\n {hashlib.sha256(b'source').hexdigest()} 6 classbanner-1.0.0.tar.gz\n" in head)
     expect(f"buildinfo: Debian 13's root reads {trixie!r}", trixie == "Root: trixie\nDebian-Version: 13.1\n"
-           "Targets: amd64 arm64\nInstalled-Packages:\n apt:amd64 (= 3.0)\n zlib1g:amd64 (= 1:1.3)")
+           "Targets: amd64 win64\nInstalled-Packages:\n apt:amd64 (= 3.0)\n zlib1g:amd64 (= 1:1.3)")
     expect(f"buildinfo: Debian 12's root reads {bookworm!r}", bookworm == "Root: bookworm\nDebian-Version: 12.11\n"
-           "Targets: (the source archive)\nInstalled-Packages:\n musl:mipsel (= 1.2.3)\n")
+           "Targets: mipsel\nInstalled-Packages:\n musl:mipsel (= 1.2.3)\n")
+    expect("authenticode: the .exe and .msi signatures", paths("exe") == ["windows/classbanner-1.0.0-win64.exe"]
+           and paths("detached-signature") == ["signatures/classbanner-1.0.0-win64.exe.sig",
+                                               "signatures/classbanner-1.0.0-win64.msi.sig"])
+    with zipfile.ZipFile(work / "publish/dist/classbanner-1.0.0-win64.zip") as packed, \
+            zipfile.ZipFile(work / "publish/scratch/classbanner-1.0.0-win64.zip") as layout:
+        expect("zip: not CPack's entries around the .exe that ships",
+               [(i.filename, i.date_time) for i in packed.infolist()] == [(i.filename, i.date_time)
+                                                                          for i in layout.infolist()]
+               and packed.read("classbanner-1.0.0-win64/classbanner.exe") == (
+                   work / "publish/windows/classbanner-1.0.0-win64.exe").read_bytes())
+    expect("image: its rows", m.find("oci")[0]["rows"] == ["amd64", "mipsel"])
+    expect("msi: the installer and its later version", paths("msi") == ["dist/classbanner-1.0.0-win64.msi"] and
+           (work / "msi-win64-1.0.1.log").exists())
+    bom = json.loads((work / "publish/dist/classbanner-1.0.0.cdx.json").read_text())
+    listed = {c["name"]: c for c in bom["components"]}
+    summed = sorted(line.split()[1] for line in (work / "publish/dist/SHA256SUMS").read_text().splitlines())
+    expect(f"sums: SHA256SUMS lists {summed}", summed == sorted(p[5:] for p in m.downloads()) and not
+           [n for n in summed if n.startswith(("apt/", "rpm/")) or n.endswith(".asc")] and len(summed) == 15)
+    expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(n for n in summed if not n.endswith(".cdx.json")))
+    parts = [(p["name"], p["purl"]) for p in listed["classbanner-1.0.0-oci.tar"]["components"]]
+    expect(f"sbom: the image's parts are {parts}", parts[::2] == [
+        ("musl", "pkg:deb/debian/musl@1-2?arch=amd64&distro=trixie"),
+        ("musl", "pkg:deb/debian/musl@1-2?arch=mipsel&distro=bookworm")])
+    expect("sign: the signature and key", paths("signature") == ["dist/SHA256SUMS.asc"] and len(paths("key")) == 1)
+    expect(f"repositories: {paths('apt-repository')}", len(paths("apt-repository")) == 3 and
+           len(paths("rpm-repository")) == 1)
+    stops("manifest: an artifact made twice", "made twice", m.add, work / "publish/dist/SHA256SUMS", "sums")
+    stops("manifest: a download outside dist/", "not where", m.add, work / "publish/binaries/amd64", "deb")
+    m.stage = release.sums
+    stops("manifest: a kind the stage does not make", "does not declare it makes", m.add,
+          work / "publish/binaries/amd64", "binary")
+    stops("manifest: a kind the stage does not take", "does not declare it takes", m.find, "binary")
 
-    # A row's failure, as its log tells it.
-    log = work / "row.log"
-    log.write_text("""Executing workflow step 3 of 4: test preset "target"
+# The plan, checked before anything runs.
+late = release.stage(takes=["sums"], makes=["key", "deb"])(lambda r: None)
+late.__name__ = "late"
+stops("plan: a download after sums", "late: makes a download (deb) after sums", release.check_plan,
+      release.STAGES + [late])
+stops("plan: a kind taken before it is made", "zips: takes exe, which no stage before it makes",
+      release.check_plan, [s for s in release.STAGES if s is not release.authenticode])
 
-Test project /build/classbanner-1.0.0/build/target-armhf
-      Start  1: output
- 1/3 Test  #1: output ...........................   Passed    0.30 sec
-      Start  2: executable
- 2/3 Test  #2: executable .......................***Failed    0.02 sec
-a line from long before
-""" + "".join(f"line {n}\n" for n in range(1, 12)) + """FAIL linux executable: not for ARMX
-
-      Start  3: install
- 3/3 Test  #3: install ..........................   Passed    0.40 sec
-
-67% tests passed, 1 tests failed out of 3
-
-The following tests FAILED:
-\t  2 - executable (Failed)
-""")
-    told = release.why(log).splitlines()
-    expect(f"why: the first line is {told[:1]}", told[:1] == ["tests failed: executable"])
-    expect(f"why: the last lines are {told[1:]}", len(told) == 9 and told[-1] == "  executable: FAIL linux executable:"
-           " not for ARMX" and "long before" not in "".join(told))
-    log.write_text('Executing workflow step 1 of 4: configure preset "target"\n\nCMake Error at cmake/target.cmake:50'
-                   ' (message):\n  musl for armhf is not installed\n')
-    expect(f"why: configure says {release.why(log)}",
-           release.why(log) == "configure stopped: musl for armhf is not installed")
+# A failing step stops the release with its own cause, and a row with its tests'.
+for fail, junit, want in (
+        ({"sign.sh repositories": "apt-ftparchive: cannot read pool/main\n"}, PASSED,
+         "repositories: apt-ftparchive: cannot read pool/main (log: "),
+        ({"signed-check.sh apt": "E: no InRelease\nsigned: apt: apt-get update failed: E: no InRelease\n"}, PASSED,
+         "repositories-apt-trixie: apt-get update failed: E: no InRelease (log: "),
+        ({"ctest": "ctest says nothing a release reads\n"}, PASSED.replace(
+            '"executable" status="run"/>', '"executable" status="fail"><system-out>' + "".join(
+                f"line {n}\n" for n in range(12)) + 'FAIL linux executable: not for ARMX</system-out></testcase>'),
+         "amd64-test: tests failed: executable\n" + "".join(f"  executable: line {n}\n" for n in range(5, 12))
+         + "  executable: FAIL linux executable: not for ARMX (log: "),
+        ({}, PASSED.replace('status="run"/></', 'status="notrun"/></'), "amd64: tests skipped: executable (log: "),
+        ({"cmake --preset": "CMake Error at cmake/target.cmake:50 (message):\n  musl for amd64 is not installed\n"},
+         PASSED,
+         "amd64-configure: musl for amd64 is not installed (log: ")):
+    with tempfile.TemporaryDirectory() as tmp:
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                release.make(fake_release(tmp, fail=fail, junit=junit), release.STAGES[1:])
+            faults.append(f"failure: {fail or junit} did not stop the release")
+        except release.Stop as stop:
+            expect(f"failure: stopped with {str(stop)!r}, not {want!r}", str(stop).startswith(want))
 
 # The signing keys, made afresh in a scratch home.
 with tempfile.TemporaryDirectory() as home:
@@ -156,18 +265,15 @@ with tempfile.TemporaryDirectory() as home:
     (pathlib.Path(home) / "public.asc").write_bytes(gpg("--armor", "--export", "good"))
     for name, want in (("none.asc", "no such file"), (".", "not a file"), ("public.asc", "holds no secret key"),
                        ("locked.asc", "protected by a passphrase"), ("old.asc", "expired on 2020-01-02")):
-        try:
-            faults.append(f"signing key: {name} accepted, to sign at {release.signing_time(f'{home}/{name}', '1000')}")
-        except release.Stop as stop:
-            expect(f"signing key: {name} refused with \"{stop}\", not one line saying \"{want}\"",
-                   want in str(stop) and "\n" not in str(stop))
-    made = [line.split(b":")[5].decode() for line in gpg("--with-colons", "--list-keys", "good").splitlines()
-            if line.startswith(b"pub:")]
+        stops(f"signing key: {name}", want, release.signing_time, f"{home}/{name}", "1000")
+    made = [(line.split(b":")[5].decode(), next(f.split(b":")[9].decode() for f in gpg(
+        "--with-colons", "--list-keys", "good").splitlines() if f.startswith(b"fpr:")))
+        for line in gpg("--with-colons", "--list-keys", "good").splitlines() if line.startswith(b"pub:")]
     good = f"{home}/good.asc"
-    expect("signing key: a key made after the commit does not sign at its making",
+    expect("signing key: a key made after the commit does not sign at its making, with its fingerprint",
            [release.signing_time(good, "1000")] == made)
     expect("signing key: a key older than the commit does not sign at the commit's time",
-           release.signing_time(good, "4000000000") == "4000000000")
+           release.signing_time(good, "4000000000")[0] == "4000000000")
     subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
 
 # The Authenticode keys: a throwaway CA's code-signing certificates, made here.
@@ -198,19 +304,16 @@ with tempfile.TemporaryDirectory() as home:
     pem("web.pem", key, certificate(key, "leaf", ca, x509.oid.ExtendedKeyUsageOID.SERVER_AUTH))
     pem("old.pem", key, certificate(key, "leaf", ca, start=now - 60 * day))
     pem("bare.pem", key)
-    commit = str(int(now.timestamp()) - 3600)
+    commit, long_ago = str(int(now.timestamp()) - 3600), str(int((now - 45 * day).timestamp()))
     for name, epoch, want in (("none.pem", commit, "no such file"), ("locked.pem", commit, "passphrase"),
                               ("curve.pem", commit, "not an RSA key"), ("bare.pem", commit, "holds no certificate"),
                               ("other.pem", commit, "not that of the first certificate, CN=leaf"),
                               ("web.pem", commit, "CN=leaf is not for code signing"),
                               ("old.pem", commit, "CN=leaf is not valid at the commit's time"),
+                              ("old.pem", long_ago, "CN=leaf is not valid at now"),
                               ("good.pem", "1000", "CN=leaf is not valid at the commit's time, 1970-01-01 00:16")):
-        try:
-            release.code_signing_key(f"{home}/{name}", epoch)
-            faults.append(f"authenticode key: {name} accepted at {epoch}")
-        except release.Stop as stop:
-            expect(f"authenticode key: {name} refused with \"{stop}\", not one line saying \"{want}\"",
-                   want in str(stop) and "\n" not in str(stop) and str(stop).startswith(f"{home}/{name}: "))
+        said = stops(f"authenticode key: {name} at {epoch}", want, release.code_signing_key, f"{home}/{name}", epoch)
+        expect(f"authenticode key: {said} does not name the file", (said or "").startswith(f"{home}/{name}: "))
     try:
         release.code_signing_key(f"{home}/good.pem", commit)
     except release.Stop as stop:
