@@ -202,7 +202,7 @@ environment)
 
 one-write)
 	# The whole banner leaves in a single write(2), so concurrent runs into
-	# one pipe never interleave.
+	# one pipe never interleave; and so does the error line.
 	command -v strace >/dev/null 2>&1 || skip "strace not installed"
 	trace="strace -o $(quote "$tmp/trace") -e trace=write,writev,pwrite64,pwritev,pwritev2 $cmd"
 	writes() { # the calls that wrote to standard output, and the one wanted
@@ -227,6 +227,14 @@ one-write)
 	else
 		echo "note: script(1) not installed, the terminal case is not checked"
 	fi
+
+	# The error line too leaves whole, in one write: lines from several runs
+	# into one log never mix.
+	eval "timeout \"\$limit\" strace -s 200 -o $(quote "$tmp/trace") -e trace=write,writev $cmd" </dev/null >/dev/full 2>/dev/null
+	grep -E '^(write|writev)\(2,' "$tmp/trace" >"$tmp/calls"
+	[ "$(wc -l <"$tmp/calls")" -eq 1 ] &&
+		grep -F 'write(2, "classbanner: write error: No space left on device\n", 50) = 50' "$tmp/calls" >/dev/null ||
+		fail "/dev/full: want the error line in one write of 50 bytes, got: $(cat "$tmp/calls")"
 	;;
 
 *)
