@@ -115,7 +115,24 @@ for arch in "${architectures[@]}"; do
 	dpkg --add-architecture "$arch"
 done
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# A mirror in the middle of a sync can serve, for hours, an index that does not
+# match its InRelease. Try again a few times; then name each index still
+# broken and the groups that may need it, and go on: apt installs from the
+# indexes it has, and fails below only if what is asked for needs that one.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+for try in 1 2 3; do
+	apt-get update -q 2>&1 | tee "$log" && break
+	[ "$try" -eq 3 ] || { echo "prerequisites.sh: apt-get update failed; again in $((try * 20)) s"; sleep $((try * 20)); }
+done
+{ grep '^E: Failed to fetch ' "$log" || true; } | while read -r _ _ _ _ url reason; do
+	arch=$(echo "$url" | sed -n 's|.*/binary-\([a-z0-9]*\)/.*|\1|p') needs=
+	for target in "${!for_target[@]}"; do
+		case " ${for_target[$target]} " in *":$arch "*) needs="$needs $target" ;; esac
+	done
+	[ -n "$arch" ] && [ "$arch" != "$(dpkg --print-architecture)" ] || needs=" every group"
+	echo "prerequisites.sh: apt cannot read $url (${reason%% \[*}); it may block:${needs:- none asked for}; going on"
+done
 for target in "${!for_target[@]}"; do
 	for package in ${for_target[$target]}; do
 		if ! apt-cache show "$package" >/dev/null 2>&1; then
