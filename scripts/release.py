@@ -270,12 +270,13 @@ class Roots:
         return root
 
     def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
-        """COMMAND, an argument list, in ROOT, in FOLDER under /build."""
+        """COMMAND, an argument list, in ROOT, in FOLDER under /build: its
+        output to STDOUT (a log, with its errors, or a pipe, without)."""
         namespaces = namespaces or self.namespaces
         userns = "yes" if "--user" in namespaces else "no"
         return subprocess.run(["unshare", *namespaces, TOOLS / "enter-root.sh", root, userns, f"/build/{folder}",
-                               *command], stdin=stdin or subprocess.DEVNULL, stdout=stdout, stderr=subprocess.STDOUT,
-                              text=True)
+                               *command], stdin=stdin or subprocess.DEVNULL, stdout=stdout, text=True,
+                              stderr=subprocess.PIPE if stdout == subprocess.PIPE else subprocess.STDOUT)
 
     def remove(self, root):
         subprocess.run(AS_ROOT + ["rm", "-rf", root])
@@ -335,7 +336,7 @@ class Release:
         """What COMMAND, run in RELEASE's root, writes: data, read as it is."""
         done = self.roots.run(self.root(release), folder, command, subprocess.PIPE)
         if done.returncode:
-            raise Stop(f"{command[0]} failed in the {release} root: {done.stdout.strip()[-300:]}")
+            raise Stop(f"{command[0]} failed in the {release} root: {done.stderr.strip()[-300:]}")
         return done.stdout
 
     def check(self, name, tool, *args, who=None, stdin=None, release=None):
@@ -466,7 +467,7 @@ def build_row(r, release, target):
         runner = [] if row["runner"] == "-" else [row["runner"]]
         r.step(f"{target}-deb-check", release, r.source, "tests/package-check.sh", "deb", f"../{deb}", target,
                "tests/banner.txt", f"build/target-{target}/classbanner", *runner, who="FAIL packages.deb")
-        shutil.copy(out.parent.parent.parent / deb, r.publish / "dist")
+        shutil.copy(r.root(release) / "build" / deb, r.publish / "dist")
         r.manifest.add(r.publish / "dist" / deb, "deb", rows=[target], root=release)
         packages.append(deb)
     say(target, f"{release}, {len(ran)} tests passed; {' '.join(packages)}")

@@ -78,7 +78,7 @@ class FakeRoots(release.Roots):
         for planted in (key for key in self.fail if words.startswith(key)):
             said, code = self.fail[planted], 1
         if stdout is subprocess.PIPE:
-            return subprocess.CompletedProcess(command, code, said)
+            return subprocess.CompletedProcess(command, code, said, "")
         stdout.write(said)
         return subprocess.CompletedProcess(command, code)
 
