@@ -17,14 +17,9 @@ group=$1
 banner=$2
 shift 2
 
-tmp=$(mktemp -d) || exit 1
-trap 'rm -rf "$tmp"' EXIT
-
-failed=0
-fail() {
-	printf 'FAIL %s: %s\n' "$group" "$*" >&2
-	failed=1
-}
+who="FAIL $group"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 skip() {
 	printf 'SKIP %s: %s\n' "$group" "$*"
 	exit 77

@@ -17,11 +17,9 @@
 set -u
 target=$1
 shift
-failed=0
-fail() {
-	echo "FAIL $target executable: $*" >&2
-	failed=1
-}
+who="FAIL $target executable"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 
 case $target in
 windows)

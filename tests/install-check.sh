@@ -12,13 +12,10 @@
 set -u
 cmake=$1 build=$2 banner=$3 man=$4
 shift 4
-prefix=$(mktemp -d) || exit 1
-trap 'rm -rf "$prefix"' EXIT
-failed=0
-fail() {
-	echo "FAIL install: $*" >&2
-	failed=1
-}
+who="FAIL install"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/preamble.sh"
+prefix=$tmp
 
 "$cmake" --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 ||
 	{ cat "$prefix.log" >&2; rm -f "$prefix.log"; exit 1; }

@@ -22,13 +22,9 @@ deb) deb=$2 deb_arch=$3 banner=$4 exe=$5 && shift 5 ;;
 lintian) shift ;;
 *) cpack=$2 config=$3 banner=$4 linkage=$5 rpm_arch=$6 exe=$7 && shift 7 ;;
 esac
-tmp=$(mktemp -d) || exit 1
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-fail() {
-	echo "FAIL packages.$group: $*" >&2
-	failed=1
-}
+who="FAIL packages.$group"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 skip() {
 	echo "SKIP packages.$group: $*"
 	exit 77

@@ -9,13 +9,9 @@
 set -u
 cpack=$1 config=$2 cmake=$3 banner=$4 exe=$5
 shift 5
-tmp=$(mktemp -d) || exit 1
-trap 'rm -rf "$tmp"' EXIT
-failed=0
-fail() {
-	echo "FAIL windows zip: $*" >&2
-	failed=1
-}
+who="FAIL windows zip"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/preamble.sh"
 
 "$cpack" -G ZIP --config "$config" -B "$tmp/out" >"$tmp/log" 2>&1 ||
 	{ cat "$tmp/log" >&2; exit 1; }

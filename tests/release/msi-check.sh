@@ -13,8 +13,8 @@
 set -uo pipefail
 msi=$(realpath "$1") upgrade=$(realpath "$2") exe=$3 banner=$4
 who="msi: $(basename "$msi")"
-# shellcheck source=tests/release/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/../preamble.sh"
 export HOME=$tmp WINEPREFIX=$tmp/prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$tmp/run
 mkdir -m 700 "$tmp/run"
 trap 'wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT

@@ -27,8 +27,8 @@ set -uo pipefail
 check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-}
 key=$dist/classbanner-signing-key.asc
 who="signed: $check"
-# shellcheck source=tests/release/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=tests/preamble.sh
+. "$(dirname "$0")/../preamble.sh"
 # changed FILE PATTERN COPY: COPY is FILE with the first digit on the lines
 # matching PATTERN changed, one byte that only the signature guards
 changed() {
