@@ -238,10 +238,10 @@ def code_signing_key(path, epoch):
                            f"{start:%Y-%m-%d %H:%M} to {end:%Y-%m-%d %H:%M})")
 
 
-def mirror():
+def mirror(env):
     """$CLASSBANNER_MIRROR, else the first Debian archive this machine's apt
     reads (not the security archive, whose suites are named otherwise)."""
-    uris = os.environ.get("CLASSBANNER_MIRROR", "").split()
+    uris = env.get("CLASSBANNER_MIRROR", "").split()
     for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
         uris += [u for line in re.findall(r"^URIs: *(.*)$", pathlib.Path(path).read_text(), re.M) for u in line.split()]
     for path in glob.glob("/etc/apt/sources.list") + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
@@ -376,7 +376,7 @@ def roots(r):
     $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages."""
     cache = pathlib.Path(r.env.get("CLASSBANNER_ROOTS") or pathlib.Path(
         r.env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
-    url = mirror()
+    url = mirror(r.env)
     if not url:
         raise Stop("no Debian mirror in this machine's apt configuration")
     for release in r.releases:
