@@ -157,6 +157,13 @@ def tests_failed(junit):
                                                              if o.strip()][-8:]])
 
 
+def paragraphs(text):
+    """Debian's control-file form, as static-parts.sh writes it: a dict a
+    paragraph, its fields named as Python names them (source_version)."""
+    return [{key.lower().replace("-", "_"): value for key, value in
+             (line.split(": ", 1) for line in block.splitlines())} for block in text.split("\n\n") if block.strip()]
+
+
 def readable(path):
     for fault, why in ((not os.path.exists(path), "no such file"), (not os.path.isfile(path), "not a file"),
                        (not os.access(path, os.R_OK), "cannot be read")):
@@ -435,6 +442,8 @@ def rows(r):
 
 
 def build_row(r, release, target):
+    """One row, configured, built, tested and packed in its release's root, a
+    step each (as the target workflow would); then its .deb, by Debian's tools."""
     row, out = r.rows[target], r.root(release) / "build" / r.source / "build" / f"target-{target}"
     junit, cmake = out / "junit.xml", ["env", f"CLASSBANNER_TARGET={target}"]
     for name, command, fault in (("configure", ["cmake", "--preset", "target"], cmake_fault),
@@ -443,12 +452,11 @@ def build_row(r, release, target):
                                   lambda log: tests_failed(junit)),
                                  ("package", ["cpack", "--preset", "target"], cmake_fault)):
         r.step(f"{target}-{name}", release, r.source, *cmake, *command, fault=fault)
-    ran, skipped = tests(junit), [name for name in tests(junit) if name not in tests(junit, "run")]
+    ran = tests(junit)
+    skipped = sorted(ran.keys() - tests(junit, "run").keys())
     if skipped or not ran:
         raise Stop(f"{target}: tests skipped: {' '.join(skipped) or 'all'} (log: {r.log(target + '-test')})")
-    said = r.query(release, r.source, "scripts/release/static-parts.sh", target)  # a paragraph a part
-    parts = [dict((key.lower().replace("-", "_"), value) for key, value in (line.split(": ", 1) for line in lines))
-             for lines in (block.splitlines() for block in said.split("\n\n")) if lines]
+    parts = paragraphs(r.query(release, r.source, "scripts/release/static-parts.sh", target))
     binary = r.publish / "binaries" / target
     shutil.copy(out / ("classbanner.exe" if row["system"] == "windows" else "classbanner"), binary)
     r.manifest.add(binary, "binary", rows=[target], root=release, platform=row["image"], static=parts)
