@@ -625,9 +625,10 @@ def repositories(r):
     users take them: apt in every release's root, dnf in the first's."""
     if not r.key:
         return
+    packages = [item["path"] for kind in ("deb", "debian-source", "rpm") for item in r.manifest.find(kind)]
     with open(r.key) as key:
-        r.check("repositories", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, stdin=key,
-                who="sign")
+        r.check("repositories", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, *packages,
+                stdin=key, who="sign")
     for path in sorted(p for kind in ("apt", "rpm") for p in (r.publish / "dist" / kind).rglob("*") if p.is_file()):
         r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
     banner = f"../{r.source}/tests/banner.txt"

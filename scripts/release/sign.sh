@@ -3,18 +3,25 @@
 # Sign a release, in the first row's root, with the OpenPGP secret key on
 # standard input (release.py has checked it):
 #
-#   sign.sh sums DIST SIGN_AT                add classbanner-signing-key.asc
-#                                            (public) and SHA256SUMS.asc
-#   sign.sh repositories DIST EPOCH SIGN_AT  add apt/ (suite "stable",
-#                                            component "main", with the source
-#                                            package) and rpm/, DIST's packages
-#                                            signed, dated EPOCH
+#   sign.sh sums DIST SIGN_AT        add classbanner-signing-key.asc (public)
+#                                    and SHA256SUMS.asc
+#   sign.sh repositories DIST EPOCH SIGN_AT PACKAGE...
+#                                    add apt/ (suite "stable", component
+#                                    "main"), of the .deb and source package
+#                                    files, and rpm/, of the .rpm files, signed,
+#                                    dated EPOCH
 #
 # The key lives only in a GnuPG home on the root's own /dev/shm, never on a
 # disk. Signatures are made at SIGN_AT (the commit's time, or the key's making
 # if later), so that a deterministic key (Ed25519, RSA) signs alike each time.
 set -euo pipefail
-mode=$1 dist=$(cd "$2" && pwd) epoch=$3 sign_at=${*: -1}
+mode=$1 dist=$(cd "$2" && pwd)
+if [ "$mode" = sums ]; then
+	sign_at=$3
+else
+	epoch=$3 sign_at=$4
+	shift 4 # the packages are left
+fi
 GNUPGHOME=$(mktemp -d /dev/shm/gnupg.XXXXXX)
 export GNUPGHOME
 trap 'gpgconf --kill all; rm -rf "$GNUPGHOME"' EXIT
@@ -31,8 +38,12 @@ if [ "$mode" = sums ]; then
 fi
 
 mkdir -p "$dist/apt/pool/main" "$dist/rpm"
-cp "$dist"/classbanner_*.deb "$dist"/classbanner_*.dsc "$dist"/classbanner_*.debian.tar.* "$dist"/classbanner_*.orig.tar.* \
-	"$dist/apt/pool/main/"
+for package; do
+	case $package in
+	*.rpm) cp "$package" "$dist/rpm/" ;;
+	*) cp "$package" "$dist/apt/pool/main/" ;;
+	esac
+done
 cd "$dist/apt"
 architectures=()
 for deb in pool/main/*.deb; do
@@ -59,7 +70,6 @@ gpg --batch --yes --local-user "$key" --clearsign --output "$suite/InRelease" "$
 detach "$suite/Release" "$suite/Release.gpg"
 
 cd "$dist/rpm"
-cp "$dist"/classbanner-*.rpm .
 rpmsign --addsign --define "_gpg_name $key" ./*.rpm >/dev/null
 touch -d "@$epoch" ./*.rpm
 createrepo_c --quiet --no-database --revision "$epoch" --set-timestamp-to-revision .

@@ -131,7 +131,7 @@ class FakeRoots(release.Roots):
                 (here / "dist" / name).write_text("sign: key F: SHA256SUMS.asc\n")
         elif tool == "sign.sh":
             for name in ["apt/dists/stable/InRelease", "rpm/repodata/repomd.xml"] + [
-                    f"apt/pool/main/{p.name}" for p in (here / "dist").glob("*.deb")]:
+                    f"{'rpm' if p.endswith('.rpm') else 'apt/pool/main'}/{p[5:]}" for p in args[4:]]:
                 (here / "dist" / name).parent.mkdir(parents=True, exist_ok=True)
                 (here / "dist" / name).write_text(name)
         return ""
@@ -209,8 +209,8 @@ with tempfile.TemporaryDirectory() as tmp:
         ("musl", "pkg:deb/debian/musl@1-2?arch=amd64&distro=trixie"),
         ("musl", "pkg:deb/debian/musl@1-2?arch=mipsel&distro=bookworm")])
     expect("sign: the signature and key", paths("signature") == ["dist/SHA256SUMS.asc"] and len(paths("key")) == 1)
-    expect(f"repositories: {paths('apt-repository')}", len(paths("apt-repository")) == 3 and
-           len(paths("rpm-repository")) == 1)
+    expect(f"repositories: {paths('apt-repository')} {paths('rpm-repository')}",
+           len(paths("apt-repository")) == 6 and len(paths("rpm-repository")) == 3)
     stops("manifest: an artifact made twice", "made twice", m.add, work / "publish/dist/SHA256SUMS", "sums")
     stops("manifest: a download outside dist/", "not where", m.add, work / "publish/binaries/amd64", "deb")
     m.stage = release.sums
