@@ -130,28 +130,29 @@ class Manifest:
         return sorted(item["path"] for item in self.items if item["download"])
 
 
-def first_fault(log, who):
+def first_fault(log, who=None):
     """The first line a tool (WHO) said of a fault, else the log's last line."""
     lines = [line for line in log.read_text(errors="replace").splitlines() if line.strip()]
-    said = [line[len(who) + 2:] for line in lines if line.startswith(f"{who}: ")]
+    said = [line[len(who) + 2:] for line in lines if who and line.startswith(f"{who}: ")]
     return (said or lines or ["no output"])[0 if said else -1]
 
 
 def cmake_fault(log):
     """The first error CMake or the compiler said, else the log's last line."""
     found = re.search(r"^CMake Error.*\n *(.*)|^(.*error.*)$", log.read_text(errors="replace"), re.M | re.I)
-    return (found.group(1) or found.group(2)) if found else first_fault(log, "error")
+    return (found.group(1) or found.group(2)) if found else first_fault(log)
 
 
-def tests(junit, status=None):
-    """ctest's JUnit report: each test (of STATUS: run, fail, notrun) as its name: its output."""
-    return {case.get("name"): case.findtext("system-out") or "" for case in ElementTree.parse(junit).iter("testcase")
-            if status in (None, case.get("status"))} if junit.exists() else {}
+def tests(junit):
+    """ctest's JUnit report: each test's name, and its status (run, fail,
+    notrun) and output."""
+    return {case.get("name"): (case.get("status"), case.findtext("system-out") or "")
+            for case in ElementTree.parse(junit).iter("testcase")} if junit.exists() else {}
 
 
 def tests_failed(junit):
     """The tests that failed, and the last lines each printed."""
-    failed = tests(junit, "fail")
+    failed = {name: output for name, (status, output) in tests(junit).items() if status == "fail"}
     return "\n".join([f"tests failed: {' '.join(failed) or '(no report)'}"] + [
         line for name, output in failed.items() for line in [f"  {name}: {o}" for o in output.splitlines()
                                                              if o.strip()][-8:]])
@@ -174,9 +175,9 @@ def readable(path):
 def signing_time(key, epoch):
     """When the OpenPGP key in the file KEY signs: at the commit's time EPOCH,
     or at its making if later, as it cannot sign before it exists; and its
-    fingerprint, as gpg gives it. Stops unless
-    the file holds one secret key, without a passphrase, that can sign and has
-    not expired. The key is only shown, never imported."""
+    fingerprint, as gpg gives it. Stops unless the file holds one secret key,
+    without a passphrase, that can sign and has not expired. The key is only
+    shown, never imported."""
     readable(key)
     with tempfile.TemporaryDirectory() as home:
         gpg = ["gpg", "--batch", "--homedir", home]
@@ -453,7 +454,7 @@ def build_row(r, release, target):
                                  ("package", ["cpack", "--preset", "target"], cmake_fault)):
         r.step(f"{target}-{name}", release, r.source, *cmake, *command, fault=fault)
     ran = tests(junit)
-    skipped = sorted(ran.keys() - tests(junit, "run").keys())
+    skipped = [name for name, (status, _) in ran.items() if status != "run"]
     if skipped or not ran:
         raise Stop(f"{target}: tests skipped: {' '.join(skipped) or 'all'} (log: {r.log(target + '-test')})")
     parts = paragraphs(r.query(release, r.source, "scripts/release/static-parts.sh", target))
@@ -462,11 +463,12 @@ def build_row(r, release, target):
     r.manifest.add(binary, "binary", rows=[target], root=release, platform=row["image"], static=parts)
     made = {rf"{r.source}-linux-.*\.tar\.gz": "tar.gz", rf"{r.source}-1\..*\.rpm": "rpm",
             rf"{r.source}-win.*\.zip": "zip-layout"}
-    packages = sorted((name for name in os.listdir(out) if any(re.fullmatch(p, name) for p in made)), key=str.encode)
-    if not packages:
+    kinds = {name: kind for name in sorted(os.listdir(out), key=str.encode)
+             for pattern, kind in made.items() if re.fullmatch(pattern, name)}
+    if not kinds:
         raise Stop(f"{target}: no package made (log: {r.log(target + '-package')})")
-    for package in packages:
-        kind = next(kind for pattern, kind in made.items() if re.fullmatch(pattern, package))
+    packages = list(kinds)
+    for package, kind in kinds.items():
         shutil.copy(out / package, r.publish / KINDS[kind].folder)
         r.manifest.add(r.publish / KINDS[kind].folder / package, kind, rows=[target], root=release)
     if row["system"] == "linux":  # the .deb, by Debian's tools, holding the binary the tests ran

@@ -119,7 +119,8 @@ class FakeRoots(release.Roots):
         elif tool == "authenticode.py":
             unsigned, signed = args[-3:-1] if args[0] == "key" else args[-2:]
             (here / signed).write_bytes((here / unsigned).read_bytes() + b", signed")
-            (here / args[-1]).write_bytes(b"signature") if args[0] == "key" else None
+            if args[0] == "key":
+                (here / args[-1]).write_bytes(b"signature")
         elif tool in ("zip.py", "sbom.py"):
             done = subprocess.run([sys.executable, source / "scripts/release" / tool, *args], cwd=here, text=True,
                                   capture_output=True)
