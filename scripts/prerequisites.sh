@@ -24,8 +24,10 @@
 #                 apt-ftparchive, createrepo_c, dnf): in the first row's root
 #   release       what scripts/release.py needs on this machine to make its
 #                 clean roots and run in them, gpg and python3-cryptography
-#                 to read the signing keys, openssl to make a throwaway one;
-#                 the compilers go in the roots
+#                 to read the signing keys, openssl to make a throwaway one,
+#                 gpgv and zstd to check a previous release's signatures and
+#                 indexes, dch (devscripts) to make the next version; the
+#                 compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
 #                 (whose reprotest run also needs native)
 #   bench         what bench/startup.sh measures with
@@ -80,7 +82,7 @@ for group; do
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
 		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
-	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent) ;;
+	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)

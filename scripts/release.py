@@ -71,6 +71,8 @@ KINDS = {
     "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(), "sbom": Kind(),
     "sums": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),
     "apt-repository": Kind(download=False), "rpm-repository": Kind(download=False),
+    # The previous release's repositories and MSIs, checked, which this one continues
+    "previous": Kind("previous", False, ("version", "debian", "rows")),
 }
 DOWNLOADS = tuple(name for name, kind in KINDS.items() if kind.download)
 
@@ -159,10 +161,21 @@ def tests_failed(junit):
 
 
 def paragraphs(text):
-    """Debian's control-file form, as static-parts.sh writes it: a dict a
-    paragraph, its fields named as Python names them (source_version)."""
-    return [{key.lower().replace("-", "_"): value for key, value in
-             (line.split(": ", 1) for line in block.splitlines())} for block in text.split("\n\n") if block.strip()]
+    """Debian's control-file form (static-parts.sh's, apt's indexes): a dict a
+    paragraph, its fields named as Python names them (source_version), a
+    field's continuation lines joined to it, each on a line of its own."""
+    found = []
+    for block in (block for block in text.split("\n\n") if block.strip()):
+        fields, key = {}, None
+        for line in block.splitlines():
+            if line[:1] in (" ", "\t"):
+                fields[key] += "\n" + line.strip()
+            else:
+                key, value = line.split(":", 1)
+                key = key.lower().replace("-", "_")
+                fields[key] = value.strip()
+        found.append(fields)
+    return found
 
 
 def readable(path):
@@ -244,6 +257,58 @@ def code_signing_key(path, epoch):
                 raise Stop(f"{path}: {certificate.subject.rfc4514_string()} is not valid at {what}, "
                            f"{datetime.fromtimestamp(when, timezone.utc):%Y-%m-%d %H:%M} UTC (valid "
                            f"{start:%Y-%m-%d %H:%M} to {end:%Y-%m-%d %H:%M})")
+
+
+def signed_by(fingerprint, key, signature, data=None):
+    """The text that SIGNATURE (detached over the file DATA, or inline) signs,
+    once gpgv has verified it with the public key file KEY. Stops unless the
+    key that signed it is FINGERPRINT's."""
+    with tempfile.TemporaryDirectory() as home:
+        keyring = pathlib.Path(home) / "key.gpg"
+        keyring.write_bytes(subprocess.run(["gpg", "--dearmor"], stdin=open(key, "rb"), capture_output=True).stdout)
+        done = subprocess.run(["gpgv", "--homedir", home, "--keyring", keyring, "--status-fd", "2", "--output", "-",
+                               signature] + ([data] if data else []), capture_output=True, text=True)
+    signers = re.findall(r"^\[GNUPG:\] VALIDSIG .* ([0-9A-F]{40})$", done.stderr, re.M)
+    if done.returncode or fingerprint not in signers:
+        said = [line for line in done.stderr.splitlines() if line.startswith("gpgv: ")][-1:] or ["no signature"]
+        raise Stop(f"{signature}: not signed by the key this release signs with, {fingerprint}"
+                   + (f", but by {signers[0]}" if signers else f" ({said[0]})"))
+    return done.stdout
+
+
+def held(folder, fingerprint, key):
+    """Every package the repositories in FOLDER (a release's apt/ and rpm/)
+    hold, with its SHA-256, from their indexes, each checked against the
+    signed metadata that lists it."""
+    files, apt, rpm = {}, folder / "apt", folder / "rpm"
+
+    def listed(path, digest):
+        if not path.is_file() or sha256(path) != digest:
+            raise Stop(f"{path}: does not match the signed index that lists it")
+        return path
+
+    release = signed_by(fingerprint, key, apt / "dists/stable/InRelease")
+    for digest, name in re.findall(r"^ ([0-9a-f]{64}) +\d+ (\S+/(?:Packages|Sources))$",
+                                   release.split("\nSHA256:\n", 1)[-1], re.M):
+        for p in paragraphs(listed(apt / "dists/stable" / name, digest).read_text()):
+            for file_digest, file in ([(p["sha256"], p["filename"])] if "filename" in p else [
+                    (line.split()[0], f"{p['directory']}/{line.split()[2]}")
+                    for line in p["checksums_sha256"].splitlines() if line]):
+                files[f"apt/{file}"] = file_digest
+    signed_by(fingerprint, key, rpm / "repodata/repomd.xml.asc", rpm / "repodata/repomd.xml")
+    repo, common = "{http://linux.duke.edu/metadata/repo}", "{http://linux.duke.edu/metadata/common}"
+    primary = next(d for d in ElementTree.parse(rpm / "repodata/repomd.xml").iter(f"{repo}data")
+                   if d.get("type") == "primary")
+    index = listed(rpm / primary.find(f"{repo}location").get("href"), primary.findtext(f"{repo}checksum"))
+    for package in ElementTree.fromstring(run("zstd", "-dcq", "--format=" + {".gz": "gzip", ".zst": "zstd"}[
+            index.suffix], index)).iter(f"{common}package"):
+        files[f"rpm/{package.find(f'{common}location').get('href')}"] = package.findtext(f"{common}checksum")
+    for path in sorted(p for p in list((apt / "pool").rglob("*")) + list(rpm.glob("*.rpm")) if p.is_file()):
+        if str(path.relative_to(folder)) not in files:
+            raise Stop(f"{path}: is in no signed index of its repository")
+    for name, digest in files.items():
+        listed(folder / name, digest)
+    return files
 
 
 def mirror(env):
@@ -417,6 +482,47 @@ def roots(r):
         say("root", f"{release}, {tarball.name}")
 
 
+@stage(makes=["previous"])
+def previous(r):
+    """In: $CLASSBANNER_PREVIOUS, the previous release's published folder (its
+    dist/). Out: its repositories and MSIs, before anything is built, once
+    checked: SHA256SUMS.asc signed by the key this release signs with, every
+    download there against SHA256SUMS, every package its repositories hold
+    (every earlier version's) against their signed indexes."""
+    folder = r.env.get("CLASSBANNER_PREVIOUS")
+    if not folder:
+        return
+    folder = pathlib.Path(folder).resolve()
+    if not r.fingerprint:
+        raise Stop("CLASSBANNER_PREVIOUS: needs CLASSBANNER_SIGNING_KEY, the key that signed the previous release")
+    key = folder / "classbanner-signing-key.asc"
+    for name in ("SHA256SUMS", "SHA256SUMS.asc", key.name):
+        readable(folder / name)
+    signed_by(r.fingerprint, key, folder / "SHA256SUMS.asc", folder / "SHA256SUMS")
+    sums = dict(reversed(line.split("  ", 1)) for line in (folder / "SHA256SUMS").read_text().splitlines())
+    for name, digest in sums.items():
+        if (folder / name).exists() and sha256(folder / name) != digest:
+            raise Stop(f"{folder / name}: does not match the previous release's SHA256SUMS")
+    version = next((m.group(1) for n in sums for m in [re.fullmatch(r"classbanner-([0-9][^-]*)\.tar\.gz", n)] if m),
+                   None)
+    debian = next((n[len("classbanner_"):-len(".dsc")] for n in sums if re.fullmatch(r"classbanner_.*\.dsc", n)), None)
+    if not (version and debian):
+        raise Stop(f"{folder}/SHA256SUMS: lists no source archive or no .dsc: not a release's folder")
+    if subprocess.run(["dpkg", "--compare-versions", debian, "lt", r.debian]).returncode:
+        raise Stop(f"{folder}: is version {debian}, not older than this release's {r.debian}")
+    packages = held(folder, r.fingerprint, key)
+    for kind in ("apt", "rpm"):
+        shutil.copytree(folder / kind, r.publish / "previous" / kind)
+    for row in r.windows:
+        if f"classbanner-{version}-{row}.msi" in sums:
+            shutil.copy(folder / f"classbanner-{version}-{row}.msi", r.publish / "previous")
+    for path in sorted(p for p in (r.publish / "previous").rglob("*") if p.is_file()):
+        row = re.fullmatch(rf"classbanner-{re.escape(version)}-(.*)\.msi", path.name)
+        r.manifest.add(path, "previous", version=version, debian=debian, rows=[row.group(1)] if row else [])
+    say("previous", f"{debian}, signed by {r.fingerprint}: {len(sums)} downloads and {len(packages)} packages "
+        "of its repositories checked")
+
+
 @stage(makes=["source"])
 def source(r):
     """Out: the source archive, the committed tree packed in the first root,
@@ -568,25 +674,24 @@ def image(r):
         say("image", f"{len(binaries)} platform{'s' if len(binaries) > 1 else ''}: {archive}")
 
 
-@stage(takes=["exe"], makes=["msi", "detached-signature"])
+@stage(takes=["exe", "previous"], makes=["msi", "detached-signature"])
 def msi(r):
-    """In: the Windows executables as shipped. Out: an installer for each, signed
-    as they are, checked under wine as users take it: installed, on PATH,
-    replaced by a later version, removed."""
-    later = ".".join(r.version.split(".")[:-1] + [str(int(r.version.split(".")[-1]) + 1)])
+    """In: the Windows executables as shipped, the previous release's MSIs.
+    Out: an installer for each, signed as they are, checked under wine as
+    users take it: installed over the previous release's own (which may not
+    then go back over it), on PATH, removed."""
     for item in [item for t in r.windows for item in r.manifest.find("exe", rows=[t])]:
         row, src = item["rows"][0], f"../{r.source}"
-        out, built, upgrade = (f"{folder}/{r.source}-{row}{end}" for folder, end in
-                               (("dist", ".msi"), ("scratch", ".msi"), ("scratch", "-later.msi")))
-        for version, path in ((r.version, built), (later, upgrade)):
-            r.check(f"msi-{row}-{version}", "scripts/release/msi.py", path, version, r.epoch,
-                    r.rows[row]["processor"], item["path"], f"{src}/LICENSE", f"{src}/README.md",
-                    f"{src}/packaging/classbanner.wxs", who="msi")
+        out, built = f"dist/{r.source}-{row}.msi", f"scratch/{r.source}-{row}.msi"
+        r.check(f"msi-{row}", "scripts/release/msi.py", built, r.version, r.epoch, r.rows[row]["processor"],
+                item["path"], f"{src}/LICENSE", f"{src}/README.md", f"{src}/packaging/classbanner.wxs", who="msi")
         r.authenticode(built, out)
-        r.check(f"msi-{row}-check", "tests/release/msi-check.sh", out, upgrade, item["path"],
-                f"{src}/tests/banner.txt", who=f"msi: {pathlib.Path(out).name}")
+        earlier = [p["path"] for p in r.manifest.find("previous", rows=[row])]
+        r.check(f"msi-{row}-check", "tests/release/msi-check.sh", out, item["path"], f"{src}/tests/banner.txt",
+                *earlier, who=f"msi: {pathlib.Path(out).name}")
         r.manifest.add(r.publish / out, "msi", rows=[row], root=r.first)
-        say("msi", f"{row}: {out}, installed, upgraded to {later} and removed under wine")
+        say("msi", f"{row}: {out}, installed" + (f" over {earlier[0][len('previous/'):]}" if earlier else "")
+            + " and removed under wine")
 
 
 @stage(takes=tuple(kind for kind in DOWNLOADS if kind != "sbom") + ("binary",), makes=["sbom"])
@@ -621,35 +726,47 @@ def sign(r):
     say("signed", f"key {r.fingerprint}: SHA256SUMS.asc, checked with gpgv")
 
 
-@stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"])
+@stage(takes=["deb", "rpm", "debian-source", "key", "previous"], makes=["apt-repository", "rpm-repository"])
 def repositories(r):
-    """In: the packages. Out: the signed apt and rpm repositories, checked as
-    users take them: apt in every release's root, dnf in the first's."""
+    """In: the packages, the previous release's repositories. Out: the signed
+    apt and rpm repositories, of these packages and every earlier version's,
+    checked as users take them: apt in every release's root, dnf in the
+    first's, and each upgraded from the previous release's repository."""
     if not r.key:
         return
     packages = [item["path"] for kind in ("deb", "debian-source", "rpm") for item in r.manifest.find(kind)]
+    prior = r.manifest.find("previous")
+    kept = [i["path"] for i in prior if re.match(r"previous/(apt/pool/|rpm/[^/]*\.rpm$)", i["path"])]
     with open(r.key) as key:
         r.check("repositories", "scripts/release/sign.sh", "repositories", "dist", r.epoch, r.sign_at, *packages,
-                stdin=key, who="sign")
+                "--", *kept, stdin=key, who="sign")
     for path in sorted(p for kind in ("apt", "rpm") for p in (r.publish / "dist" / kind).rglob("*") if p.is_file()):
         r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
     banner = f"../{r.source}/tests/banner.txt"
     r.check("repositories-dnf", "tests/release/signed-check.sh", "dnf", "dist", banner, who="signed: dnf")
+    if prior:
+        r.check("upgrade-dnf", "tests/release/signed-check.sh", "upgrade-dnf", "dist", banner, "previous/rpm",
+                prior[0]["version"], r.version, who="upgrade: dnf")
     rebuilt = []
     for release in r.releases:
         if release != r.first:
-            shutil.copytree(r.publish / "dist", r.root(release) / "build/publish/dist")
+            for folder in ("dist", "previous"):
+                shutil.copytree(r.publish / folder, r.root(release) / "build/publish" / folder)
         rebuild = [item["path"] for item in r.manifest.find("deb", rows=[r.native], root=release)]
         r.check(f"repositories-apt-{release}", "tests/release/signed-check.sh", "apt", "dist", banner, *rebuild,
                 who="signed: apt", release=release)
         rebuilt += [f"; apt-get source, rebuilt to {path[len('dist/'):]} byte for byte" for path in rebuild]
+        if prior:
+            r.check(f"upgrade-apt-{release}", "tests/release/signed-check.sh", "upgrade-apt", "dist", banner,
+                    "previous/apt", prior[0]["debian"], r.debian, who="upgrade: apt", release=release)
     held = [len([i for i in r.manifest.find(f"{kind}-repository") if i["path"].endswith(end)])
             for kind, end in (("apt", ".deb"), ("rpm", ".rpm"))]
     say("signed", f"apt/ and rpm/, {held[0]} and {held[1]} packages; checked with apt in {' '.join(r.releases)}, "
-        f"dnf in {r.first}{''.join(rebuilt)}")
+        f"dnf in {r.first}{''.join(rebuilt)}" + (f"; upgraded from {prior[0]['debian']} and back" if prior else ""))
 
 
-STAGES = [roots, source, rows, debian, buildinfo, authenticode, zips, image, msi, sbom, sums, sign, repositories]
+STAGES = [previous, roots, source, rows, debian, buildinfo, authenticode, zips, image, msi, sbom, sums, sign,
+          repositories]
 
 
 def make(r, stages):

@@ -5,11 +5,13 @@
 #
 #   sign.sh sums DIST SIGN_AT        add classbanner-signing-key.asc (public)
 #                                    and SHA256SUMS.asc
-#   sign.sh repositories DIST EPOCH SIGN_AT PACKAGE...
+#   sign.sh repositories DIST EPOCH SIGN_AT PACKAGE... -- KEPT...
 #                                    add apt/ (suite "stable", component
 #                                    "main"), of the .deb and source package
 #                                    files, and rpm/, of the .rpm files, signed,
-#                                    dated EPOCH
+#                                    dated EPOCH; KEPT, the earlier versions'
+#                                    packages, as they were published (their
+#                                    .rpm files signed already)
 #
 # The key lives only in a GnuPG home on the root's own /dev/shm, never on a
 # disk. Signatures are made at SIGN_AT (the commit's time, or the key's making
@@ -38,17 +40,19 @@ if [ "$mode" = sums ]; then
 fi
 
 mkdir -p "$dist/apt/pool/main" "$dist/rpm"
+kept=0 signing=()
 for package; do
 	case $package in
-	*.rpm) cp "$package" "$dist/rpm/" ;;
+	--) kept=1 ;;
+	*.rpm)
+		cp "$package" "$dist/rpm/"
+		[ $kept -eq 1 ] || signing+=("$dist/rpm/${package##*/}")
+		;;
 	*) cp "$package" "$dist/apt/pool/main/" ;;
 	esac
 done
 cd "$dist/apt"
-architectures=()
-for deb in pool/main/*.deb; do
-	architectures+=("$(dpkg-deb --field "$deb" Architecture)")
-done
+mapfile -t architectures < <(for deb in pool/main/*.deb; do dpkg-deb --field "$deb" Architecture; done | LC_ALL=C sort -u)
 suite=dists/stable
 for arch in "${architectures[@]}"; do
 	mkdir -p "$suite/main/binary-$arch"
@@ -70,7 +74,7 @@ gpg --batch --yes --local-user "$key" --clearsign --output "$suite/InRelease" "$
 detach "$suite/Release" "$suite/Release.gpg"
 
 cd "$dist/rpm"
-rpmsign --addsign --define "_gpg_name $key" ./*.rpm >/dev/null
+[ ${#signing[@]} -eq 0 ] || rpmsign --addsign --define "_gpg_name $key" "${signing[@]}" >/dev/null
 touch -d "@$epoch" ./*.rpm
 createrepo_c --quiet --no-database --revision "$epoch" --set-timestamp-to-revision .
 detach repodata/repomd.xml repodata/repomd.xml.asc

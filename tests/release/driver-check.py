@@ -32,6 +32,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(source / "scripts"))
 release = importlib.import_module("release")
 faults = []
+STAGES = [s for s in release.STAGES if s is not release.roots]
 PASSED = '<testsuite><testcase name="output" status="run"/><testcase name="executable" status="run"/></testsuite>'
 
 
@@ -98,21 +99,21 @@ class FakeRoots(release.Roots):
         elif tool == "ctest":
             (out / "junit.xml").write_text(self.junit)
         elif tool == "cpack" and name.startswith("win"):
-            with zipfile.ZipFile(out / f"classbanner-1.0.0-{name}.zip", "w") as layout:
+            with zipfile.ZipFile(out / f"classbanner-0.0.1-{name}.zip", "w") as layout:
                 for entry in ("classbanner.exe", "LICENSE"):
-                    layout.writestr(zipfile.ZipInfo(f"classbanner-1.0.0-{name}/{entry}", (2026, 1, 2, 3, 4, 6)),
+                    layout.writestr(zipfile.ZipInfo(f"classbanner-0.0.1-{name}/{entry}", (2026, 1, 2, 3, 4, 6)),
                                     (out / entry).read_bytes() if entry.endswith(".exe") else b"MIT")
         elif tool == "cpack":
-            for package in (f"classbanner-1.0.0-linux-{name}.tar.gz", f"classbanner-1.0.0-1.{name}.rpm"):
+            for package in (f"classbanner-0.0.1-linux-{name}.tar.gz", f"classbanner-0.0.1-1.{name}.rpm"):
                 (out / package).write_bytes(package.encode())
         elif tool == "static-parts.sh":
             return "".join(f"Part: {part}\nLicense: MIT\nPackage: {part}\nArchitecture: {args[0]}\nVersion: 1-2\n"
                            f"Source: {part}-src\nSource-Version: 1-2\n\n" for part in ("musl", "libgcc"))
         elif tool == "dpkg-buildpackage":
-            (here / f"../classbanner_1.0.0-1_{args[-1][2:]}.deb").write_bytes(args[-1].encode())
+            (here / f"../classbanner_0.0.1-1_{args[-1][2:]}.deb").write_bytes(args[-1].encode())
         elif tool == "dpkg-source":
             for end in (".debian.tar.xz", ".dsc"):
-                (here / f"classbanner_1.0.0-1{end}").write_bytes(end.encode())
+                (here / f"classbanner_0.0.1-1{end}").write_bytes(end.encode())
         elif tool == "dpkg-query":
             return {"root-trixie": "ii  zlib1g:amd64 (= 1:1.3)\nrc  gone:amd64 (= 1)\nii  apt:amd64 (= 3.0)\n",
                     "root-bookworm": "ii  musl:mipsel (= 1.2.3)\n"}[here.parent.name]
@@ -132,7 +133,7 @@ class FakeRoots(release.Roots):
                 (here / "dist" / name).write_text("sign: key F: SHA256SUMS.asc\n")
         elif tool == "sign.sh":
             for name in ["apt/dists/stable/InRelease", "rpm/repodata/repomd.xml"] + [
-                    f"{'rpm' if p.endswith('.rpm') else 'apt/pool/main'}/{p[5:]}" for p in args[4:]]:
+                    f"{'rpm' if p.endswith('.rpm') else 'apt/pool/main'}/{p[5:]}" for p in args[4:] if p != "--"]:
                 (here / "dist" / name).parent.mkdir(parents=True, exist_ok=True)
                 (here / "dist" / name).write_text(name)
         return ""
@@ -145,7 +146,7 @@ def fake_release(tmp, **fake):
         (work / "publish" / folder).mkdir(parents=True)
     (work / "key").write_text("a key")
     env = {"CLASSBANNER_SIGNING_KEY": str(work / "key"), "CLASSBANNER_AUTHENTICODE_KEY": str(work / "key")}
-    r = release.Release(release.table(), ["amd64", "win64", "mipsel"], "1.0.0", "1.0.0-1", "0" * 40, "1765000000",
+    r = release.Release(release.table(), ["amd64", "win64", "mipsel"], "0.0.1", "0.0.1-1", "0" * 40, "1765000000",
                         "amd64", env, FakeRoots(work, **fake))
     r.sign_at, r.fingerprint = r.epoch, "F" * 40
     return r
@@ -155,7 +156,7 @@ def fake_release(tmp, **fake):
 with tempfile.TemporaryDirectory() as tmp:
     r = fake_release(tmp)
     with contextlib.redirect_stdout(io.StringIO()):
-        release.make(r, release.STAGES[1:])
+        release.make(r, STAGES)
     work, m = r.work, r.manifest
 
     def paths(kind, **match):
@@ -164,48 +165,48 @@ with tempfile.TemporaryDirectory() as tmp:
     steps = [tool for _, tool, _ in r.roots.ran if tool not in ("static-parts.sh", "dpkg-query")]  # data, no log
     expect(f"steps: {len(steps)} steps but {len(logs)} logs", len(logs) == len(steps))
     expect("source: not the packed tree", [(i["path"], i["root"]) for i in m.find("source")] == [
-        ("dist/classbanner-1.0.0.tar.gz", "trixie")])
+        ("dist/classbanner-0.0.1.tar.gz", "trixie")])
     amd64 = m.find("binary", rows=["amd64"])[0]
     expect(f"rows: amd64's binary records {amd64}", amd64["root"] == "trixie" and amd64["platform"] == "linux/amd64"
            and amd64["static"][0] == {"part": "musl", "license": "MIT", "package": "musl", "architecture": "amd64",
                                       "version": "1-2", "source": "musl-src", "source_version": "1-2"})
-    expect("rows: Linux packages", paths("deb") == ["dist/classbanner_1.0.0-1_amd64.deb",
-                                                    "dist/classbanner_1.0.0-1_mipsel.deb"]
-           and paths("tar.gz", root="bookworm") == ["dist/classbanner-1.0.0-linux-mipsel.tar.gz"]
-           and paths("rpm", rows=["amd64"]) == ["dist/classbanner-1.0.0-1.amd64.rpm"])
+    expect("rows: Linux packages", paths("deb") == ["dist/classbanner_0.0.1-1_amd64.deb",
+                                                    "dist/classbanner_0.0.1-1_mipsel.deb"]
+           and paths("tar.gz", root="bookworm") == ["dist/classbanner-0.0.1-linux-mipsel.tar.gz"]
+           and paths("rpm", rows=["amd64"]) == ["dist/classbanner-0.0.1-1.amd64.rpm"])
     expect(f"rows: CPack's .zip is {paths('zip-layout')}",
-           paths("zip-layout") == ["scratch/classbanner-1.0.0-win64.zip"])
+           paths("zip-layout") == ["scratch/classbanner-0.0.1-win64.zip"])
     autopkgtest = [c for root, tool, c in r.roots.ran if tool == "autopkgtest"]
     expect(f"debian: autopkgtest ran {autopkgtest}", [c[1] for c in autopkgtest] == [
-        "dist/classbanner_1.0.0-1_amd64.deb"] and len(paths("debian-source")) == 3)
-    info = (work / "publish/dist/classbanner-1.0.0.buildinfo").read_text()
+        "dist/classbanner_0.0.1-1_amd64.deb"] and len(paths("debian-source")) == 3)
+    info = (work / "publish/dist/classbanner-0.0.1.buildinfo").read_text()
     head, trixie, bookworm = (info.split("\n\n") + ["", ""])[:3]
     expect(f"buildinfo: the source line is not the archive's: {head}",
-           f"\n {hashlib.sha256(b'source').hexdigest()} 6 classbanner-1.0.0.tar.gz\n" in head)
+           f"\n {hashlib.sha256(b'source').hexdigest()} 6 classbanner-0.0.1.tar.gz\n" in head)
     expect(f"buildinfo: Debian 13's root reads {trixie!r}", trixie == "Root: trixie\nDebian-Version: 13.1\n"
            "Targets: amd64 win64\nInstalled-Packages:\n apt:amd64 (= 3.0)\n zlib1g:amd64 (= 1:1.3)")
     expect(f"buildinfo: Debian 12's root reads {bookworm!r}", bookworm == "Root: bookworm\nDebian-Version: 12.11\n"
            "Targets: mipsel\nInstalled-Packages:\n musl:mipsel (= 1.2.3)\n")
-    expect("authenticode: the .exe and .msi signatures", paths("exe") == ["windows/classbanner-1.0.0-win64.exe"]
-           and paths("detached-signature") == ["signatures/classbanner-1.0.0-win64.exe.sig",
-                                               "signatures/classbanner-1.0.0-win64.msi.sig"])
-    with zipfile.ZipFile(work / "publish/dist/classbanner-1.0.0-win64.zip") as packed, \
-            zipfile.ZipFile(work / "publish/scratch/classbanner-1.0.0-win64.zip") as layout:
+    expect("authenticode: the .exe and .msi signatures", paths("exe") == ["windows/classbanner-0.0.1-win64.exe"]
+           and paths("detached-signature") == ["signatures/classbanner-0.0.1-win64.exe.sig",
+                                               "signatures/classbanner-0.0.1-win64.msi.sig"])
+    with zipfile.ZipFile(work / "publish/dist/classbanner-0.0.1-win64.zip") as packed, \
+            zipfile.ZipFile(work / "publish/scratch/classbanner-0.0.1-win64.zip") as layout:
         expect("zip: not CPack's entries around the .exe that ships",
                [(i.filename, i.date_time) for i in packed.infolist()] == [(i.filename, i.date_time)
                                                                           for i in layout.infolist()]
-               and packed.read("classbanner-1.0.0-win64/classbanner.exe") == (
-                   work / "publish/windows/classbanner-1.0.0-win64.exe").read_bytes())
+               and packed.read("classbanner-0.0.1-win64/classbanner.exe") == (
+                   work / "publish/windows/classbanner-0.0.1-win64.exe").read_bytes())
     expect("image: its rows", m.find("oci")[0]["rows"] == ["amd64", "mipsel"])
-    expect("msi: the installer and its later version", paths("msi") == ["dist/classbanner-1.0.0-win64.msi"] and
-           (work / "msi-win64-1.0.1.log").exists())
-    bom = json.loads((work / "publish/dist/classbanner-1.0.0.cdx.json").read_text())
+    expect("msi: the installer, checked", paths("msi") == ["dist/classbanner-0.0.1-win64.msi"] and
+           (work / "msi-win64-check.log").exists())
+    bom = json.loads((work / "publish/dist/classbanner-0.0.1.cdx.json").read_text())
     listed = {c["name"]: c for c in bom["components"]}
     summed = sorted(line.split()[1] for line in (work / "publish/dist/SHA256SUMS").read_text().splitlines())
     expect(f"sums: SHA256SUMS lists {summed}", summed == sorted(p[5:] for p in m.downloads()) and not
            [n for n in summed if n.startswith(("apt/", "rpm/")) or n.endswith(".asc")] and len(summed) == 15)
     expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(n for n in summed if not n.endswith(".cdx.json")))
-    parts = [(p["name"], p["purl"]) for p in listed["classbanner-1.0.0-oci.tar"]["components"]]
+    parts = [(p["name"], p["purl"]) for p in listed["classbanner-0.0.1-oci.tar"]["components"]]
     expect(f"sbom: the image's parts are {parts}", parts[::2] == [
         ("musl", "pkg:deb/debian/musl@1-2?arch=amd64&distro=trixie"),
         ("musl", "pkg:deb/debian/musl@1-2?arch=mipsel&distro=bookworm")])
@@ -245,7 +246,7 @@ for fail, junit, want in (
     with tempfile.TemporaryDirectory() as tmp:
         try:
             with contextlib.redirect_stdout(io.StringIO()):
-                release.make(fake_release(tmp, fail=fail, junit=junit), release.STAGES[1:])
+                release.make(fake_release(tmp, fail=fail, junit=junit), STAGES)
             faults.append(f"failure: {fail or junit} did not stop the release")
         except release.Stop as stop:
             expect(f"failure: stopped with {str(stop)!r}, not {want!r}", str(stop).startswith(want))
@@ -275,6 +276,25 @@ with tempfile.TemporaryDirectory() as home:
            [release.signing_time(good, "1000")] == made)
     expect("signing key: a key older than the commit does not sign at the commit's time",
            release.signing_time(good, "4000000000")[0] == "4000000000")
+
+    # A previous release is taken only signed by this release's key, and only
+    # as it was signed: with another key, or with a byte changed, it stops.
+    with tempfile.TemporaryDirectory() as tmp:
+        r, folder = fake_release(tmp), pathlib.Path(tmp) / "previous"
+        folder.mkdir()
+        (folder / "classbanner-signing-key.asc").write_bytes(gpg("--armor", "--export", "good"))
+        (folder / "classbanner_0.0.0-1.dsc").write_text("a source package")
+        (folder / "SHA256SUMS").write_text(f"{hashlib.sha256(b'a source package').hexdigest()}  "
+                                           "classbanner_0.0.0-1.dsc\n")
+        gpg("--local-user", "good", "--detach-sign", "--armor", "--output", f"{folder}/SHA256SUMS.asc",
+            f"{folder}/SHA256SUMS")
+        r.env["CLASSBANNER_PREVIOUS"] = str(folder)
+        stops("previous: signed by another key", f"SHA256SUMS.asc: not signed by the key this release signs with, "
+              f"{r.fingerprint}, but by {made[0][1]}", release.previous, r)
+        r.fingerprint = made[0][1]
+        (folder / "classbanner_0.0.0-1.dsc").write_text("a source packagE")
+        stops("previous: a changed download", "classbanner_0.0.0-1.dsc: does not match the previous release's "
+              "SHA256SUMS", release.previous, r)
     subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
 
 # The Authenticode keys: a throwaway CA's code-signing certificates, made here.

@@ -2,16 +2,17 @@
 # SPDX-License-Identifier: MIT
 # Check a Windows installer under wine, as a user takes it (in a release root):
 #
-#   msi-check.sh MSI UPGRADE EXE BANNER
+#   msi-check.sh MSI EXE BANNER [EARLIER]
 #
-# In a wine prefix of its own: `msiexec /i MSI /qn` installs EXE byte for byte
-# to its folder of Program Files; a new cmd console finds classbanner on PATH,
-# and it prints BANNER with CR LF line ends; the installed programs list it
-# with its name, version and publisher. UPGRADE, the same installer for a later
-# version, then replaces it; and `msiexec /x` leaves no file, folder, PATH
-# entry or listing. One line per fault; exit status 1 if any.
+# In a wine prefix of its own: EARLIER, the previous release's own MSI, is
+# installed first, as on a user's machine. `msiexec /i MSI /qn` then installs
+# EXE byte for byte to its folder of Program Files (replacing EARLIER's); a
+# new cmd console finds classbanner on PATH, once, and it prints BANNER with
+# CR LF line ends; the installed programs list it once, with its name, version
+# and publisher. EARLIER may not then install over it. `msiexec /x` leaves no
+# file, folder, PATH entry or listing. One line per fault; exit status 1 if any.
 set -uo pipefail
-msi=$(realpath "$1") upgrade=$(realpath "$2") exe=$3 banner=$4
+msi=$(realpath "$1") exe=$2 banner=$3 earlier=${4:+$(realpath "$4")}
 who="msi: $(basename "$msi")"
 # shellcheck source=tests/preamble.sh
 . "$(dirname "$0")/../preamble.sh"
@@ -38,22 +39,28 @@ installed() {
 on_path() { (cd "$tmp" && wine cmd /c 'echo %PATH%' </dev/null) | tr ';' '\n' | grep -c 'classbanner'; }
 version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
 
-wine msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i failed"
+want="$(version "$msi") classbanner maintainers"
+if [ -n "$earlier" ]; then
+	wine msiexec /i "$earlier" /qn >/dev/null 2>&1 || fail "msiexec /i of the previous release's $(basename "$earlier") failed"
+	[ "$(installed)" = "$(version "$earlier") classbanner maintainers" ] ||
+		fail "the previous release's MSI lists '$(installed)', not its version $(version "$earlier")"
+fi
+wine msiexec /i "$msi" /qn >/dev/null 2>&1 || fail "msiexec /i failed${earlier:+, over $(basename "$earlier")}"
 cmp -s "$exe" "$folder/classbanner.exe" || fail "the installed classbanner.exe is not the tested one"
 [ -f "$folder/LICENSE" ] || fail "LICENSE not installed"
 [ -f "$folder/README.md" ] || fail "README.md not installed"
 awk '{ printf "%s\r\n", $0 }' "$banner" >"$tmp/want"
 (cd "$tmp" && wine cmd /c classbanner </dev/null >"$tmp/out" 2>"$tmp/err")
 cmp -s "$tmp/want" "$tmp/out" || fail "classbanner from a new console does not print the banner: $(head -c 200 "$tmp/err")"
-[ "$(installed)" = "$(version "$msi") classbanner maintainers" ] ||
-	fail "installed programs list '$(installed)', want '$(version "$msi") classbanner maintainers'"
+[ "$(installed)" = "$want" ] || fail "installed programs list '$(installed)', want only '$want'"
+[ "$(on_path)" -eq 1 ] || fail "PATH holds classbanner's folder $(on_path) times"
+if [ -n "$earlier" ]; then
+	! wine msiexec /i "$earlier" /qn >/dev/null 2>&1 || fail "the previous release's $(basename "$earlier") installs over it"
+	[ "$(installed)" = "$want" ] || fail "after the previous MSI was refused, installed programs list '$(installed)'"
+	cmp -s "$exe" "$folder/classbanner.exe" || fail "after the previous MSI was refused, classbanner.exe is not this one"
+fi
 
-wine msiexec /i "$upgrade" /qn >/dev/null 2>&1 || fail "msiexec /i of the later version failed"
-[ "$(installed)" = "$(version "$upgrade") classbanner maintainers" ] ||
-	fail "after the upgrade the installed programs list '$(installed)', want only $(version "$upgrade")"
-[ "$(on_path)" -eq 1 ] || fail "after the upgrade PATH holds classbanner's folder $(on_path) times"
-
-wine msiexec /x "$upgrade" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
+wine msiexec /x "$msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
 [ ! -e "$folder" ] || fail "$folder is left after msiexec /x"
 [ "$(on_path)" -eq 0 ] || fail "PATH still holds classbanner's folder after msiexec /x"
 [ -z "$(installed)" ] || fail "the installed programs still list classbanner after msiexec /x"

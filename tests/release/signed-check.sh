@@ -20,11 +20,22 @@
 #                                      metadata signatures, and it prints
 #                                      BANNER; dnf refuses a changed
 #                                      repomd.xml; and rpmsign --delsign turns
-#                                      each signed .rpm back into DIST's own
+#                                      each signed .rpm of this release back
+#                                      into DIST's own
+#   signed-check.sh upgrade-apt DIST BANNER PREVIOUS OLD NEW
+#                                      (as root, in a throwaway root) apt
+#                                      installs OLD from PREVIOUS (the previous
+#                                      release's apt/), upgrades to NEW from
+#                                      DIST/apt, which prints BANNER, and goes
+#                                      back to OLD from DIST/apt
+#   signed-check.sh upgrade-dnf DIST BANNER PREVIOUS OLD NEW
+#                                      the same with dnf, from PREVIOUS (the
+#                                      previous release's rpm/) and DIST/rpm,
+#                                      OLD and NEW the program's versions
 #
 # One line per fault; exit status 1 if any.
 set -uo pipefail
-check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-}
+check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-} old=${5:-} new=${6:-}
 key=$dist/classbanner-signing-key.asc
 who="signed: $check"
 # shellcheck source=tests/preamble.sh
@@ -46,7 +57,7 @@ sums)
 	! gpgv --homedir "$tmp" --keyring "$tmp/key.gpg" "$dist/SHA256SUMS.asc" "$tmp/SHA256SUMS" 2>/dev/null ||
 		fail "gpgv verifies a changed SHA256SUMS"
 	;;
-apt)
+apt | upgrade-apt)
 	mkdir -p "$tmp/sources" "$tmp/lists/partial"
 	apt_get() {
 		DEBIAN_FRONTEND=noninteractive apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
@@ -58,6 +69,24 @@ apt)
 			"$1" "$2" >"$tmp/sources/classbanner.sources"
 		apt_get update --error-on=any >"$tmp/update.log" 2>&1
 	}
+	if [ "$check" = upgrade-apt ]; then # DEB is the previous release's apt/
+		installed() { dpkg-query -W -f '${Version}' classbanner 2>/dev/null; }
+		# take WHAT COMMAND...: COMMAND (apt-get's) leaves the version WANT installed, which prints the banner
+		take() {
+			local what=$1 want=$2
+			shift 2
+			apt_get -y "$@" >"$tmp/apt.log" 2>&1 || { fail "$what: apt-get $* failed: $(tail -n 1 "$tmp/apt.log")"; return; }
+			[ "$(installed)" = "$want" ] || fail "$what: apt-get $* left '$(installed)', not $want"
+			classbanner | cmp -s - "$banner" || fail "$what: $want does not print the banner"
+		}
+		update "$(cd "$deb" && pwd)" "$key" || fail "apt-get update of the previous repository failed: $(grep -m 1 '^[EW]:' "$tmp/update.log")"
+		take "from the previous repository" "$old" install classbanner
+		update "$dist/apt" "$key" || fail "apt-get update failed: $(grep -m 1 '^[EW]:' "$tmp/update.log")"
+		take "upgrade" "$new" upgrade
+		take "back to $old" "$old" install --allow-downgrades "classbanner=$old"
+		apt_get purge -y classbanner >/dev/null 2>&1 || fail "apt-get purge failed"
+		exit $failed
+	fi
 	if update "$dist/apt" "$key"; then
 		apt_get install -y classbanner >"$tmp/install.log" 2>&1 || fail "apt-get install failed: $(tail -n 1 "$tmp/install.log")"
 		classbanner | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
@@ -84,17 +113,32 @@ apt)
 	! update "$tmp/changed" "$key" || fail "apt accepts a changed InRelease"
 	! update "$dist/apt" /usr/share/keyrings/debian-archive-keyring.gpg || fail "apt accepts the repository trusting another key"
 	;;
-dnf)
+dnf | upgrade-dnf)
 	mkdir "$tmp/repos"
 	printf '[main]\n' >"$tmp/dnf.conf"
-	dnf_in() { # REPOSITORY COMMAND...: dnf with REPOSITORY alone, into an empty root
+	dnf_in() { # REPOSITORY COMMAND...: dnf with REPOSITORY alone, into the root (empty, at first)
 		printf '[classbanner]\nname=classbanner\nbaseurl=file://%s\ngpgcheck=1\nrepo_gpgcheck=1\ngpgkey=file://%s\n' \
 			"$1" "$key" >"$tmp/repos/classbanner.repo"
 		shift
-		rm -rf "$tmp/root" "$tmp/cache"
+		rm -rf "$tmp/cache"
 		dnf -y --config="$tmp/dnf.conf" --installroot="$tmp/root" --releasever=1 \
 			--setopt=reposdir="$tmp/repos" --setopt=cachedir="$tmp/cache" "$@" >"$tmp/dnf.log" 2>&1
 	}
+	if [ "$check" = upgrade-dnf ]; then # DEB is the previous release's rpm/
+		take() { # WHAT WANT REPOSITORY COMMAND...: as with apt
+			local what=$1 want=$2 repository=$3
+			shift 3
+			dnf_in "$repository" "$@" || { fail "$what: dnf $* failed: $(grep -m 1 -i 'error' "$tmp/dnf.log")"; return; }
+			local has
+			has=$(rpm --root "$tmp/root" -q --qf '%{VERSION}' classbanner 2>/dev/null)
+			[ "$has" = "$want" ] || fail "$what: dnf $* left '$has', not $want"
+			"$tmp/root/usr/bin/classbanner" | cmp -s - "$banner" || fail "$what: $want does not print the banner"
+		}
+		take "from the previous repository" "$old" "$(cd "$deb" && pwd)" install classbanner
+		take "upgrade" "$new" "$dist/rpm" upgrade
+		take "back to $old" "$old" "$dist/rpm" downgrade classbanner
+		exit $failed
+	fi
 	if dnf_in "$dist/rpm" install classbanner; then
 		"$tmp/root/usr/bin/classbanner" | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
 	else
@@ -102,8 +146,10 @@ dnf)
 	fi
 	cp -r "$dist/rpm" "$tmp/changed"
 	changed "$dist/rpm/repodata/repomd.xml" '<revision>' "$tmp/changed/repodata/repomd.xml"
+	rm -rf "$tmp/root"
 	! dnf_in "$tmp/changed" makecache || fail "dnf accepts a changed repomd.xml"
 	for rpm in "$dist"/rpm/*.rpm; do
+		[ -e "$dist/$(basename "$rpm")" ] || continue # an earlier version's, published as it was
 		cp "$rpm" "$tmp/unsigned.rpm"
 		# shellcheck disable=SC2015 # fail when either one fails
 		rpmsign --delsign "$tmp/unsigned.rpm" >/dev/null &&
@@ -112,7 +158,7 @@ dnf)
 	done
 	;;
 *)
-	echo "usage: signed-check.sh sums|apt|dnf DIST [BANNER [DEB]]" >&2
+	echo "usage: signed-check.sh sums|apt|dnf|upgrade-apt|upgrade-dnf DIST [BANNER [DEB|PREVIOUS [OLD NEW]]]" >&2
 	exit 2
 	;;
 esac
