@@ -82,7 +82,7 @@ for group; do
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
 		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
-	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts) ;;
+	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts libdistro-info-perl) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)

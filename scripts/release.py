@@ -746,7 +746,7 @@ def repositories(r):
     r.check("repositories-dnf", "tests/release/signed-check.sh", "dnf", "dist", banner, who="signed: dnf")
     if prior:
         r.check("upgrade-dnf", "tests/release/signed-check.sh", "upgrade-dnf", "dist", banner, "previous/rpm",
-                prior[0]["version"], r.version, who="upgrade: dnf")
+                prior[0]["version"], r.version, who="signed: upgrade-dnf")
     rebuilt = []
     for release in r.releases:
         if release != r.first:
@@ -758,7 +758,7 @@ def repositories(r):
         rebuilt += [f"; apt-get source, rebuilt to {path[len('dist/'):]} byte for byte" for path in rebuild]
         if prior:
             r.check(f"upgrade-apt-{release}", "tests/release/signed-check.sh", "upgrade-apt", "dist", banner,
-                    "previous/apt", prior[0]["debian"], r.debian, who="upgrade: apt", release=release)
+                    "previous/apt", prior[0]["debian"], r.debian, who="signed: upgrade-apt", release=release)
     held = [len([i for i in r.manifest.find(f"{kind}-repository") if i["path"].endswith(end)])
             for kind, end in (("apt", ".deb"), ("rpm", ".rpm"))]
     say("signed", f"apt/ and rpm/, {held[0]} and {held[1]} packages; checked with apt in {' '.join(r.releases)}, "
