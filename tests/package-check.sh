@@ -83,10 +83,9 @@ deb)
 	[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
 	field Maintainer | grep -q '^[^<]\+ <[^>]\+@[^>]\+>$' || fail "Maintainer is '$(field Maintainer)'"
 	[ "$(field Description | wc -l)" -ge 2 ] || fail "no long description"
-	# apt must see it as no older than any version that has shipped.
-	for version in $(sed -n 's/^## \([0-9][^ ]*\).*/\1/p' "$(dirname "$0")/../NEWS.md"); do
-		dpkg --compare-versions "$(field Version)" ge "$version" || fail "Version $(field Version) is older than $version"
-	done
+	# apt must see it as no older than any version NEWS.md lists, newest first.
+	newest=$(sed -n 's/^## \([0-9][^ ]*\).*/\1/p' "$(dirname "$0")/../NEWS.md" | head -n 1)
+	dpkg --compare-versions "$(field Version)" ge "$newest" || fail "Version $(field Version) is older than $newest"
 	[ -z "$(field Depends)" ] || fail "a static build depends on '$(field Depends)'"
 	# It names the C library that the binary carries (glibc marks its symbol
 	# versions GLIBC_), and GCC's runtime.
