@@ -265,7 +265,7 @@ def signed_by(fingerprint, key, signature, data=None):
     key that signed it is FINGERPRINT's."""
     with tempfile.TemporaryDirectory() as home:
         keyring = pathlib.Path(home) / "key.gpg"
-        keyring.write_bytes(subprocess.run(["gpg", "--dearmor"], stdin=open(key, "rb"), capture_output=True).stdout)
+        keyring.write_bytes(subprocess.run(["gpg", "--dearmor"], input=key.read_bytes(), capture_output=True).stdout)
         done = subprocess.run(["gpgv", "--homedir", home, "--keyring", keyring, "--status-fd", "2", "--output", "-",
                                signature] + ([data] if data else []), capture_output=True, text=True)
     signers = re.findall(r"^\[GNUPG:\] VALIDSIG .* ([0-9A-F]{40})$", done.stderr, re.M)
@@ -287,9 +287,9 @@ def held(folder, fingerprint, key):
             raise Stop(f"{path}: does not match the signed index that lists it")
         return path
 
-    release = signed_by(fingerprint, key, apt / "dists/stable/InRelease")
+    signed = signed_by(fingerprint, key, apt / "dists/stable/InRelease")
     for digest, name in re.findall(r"^ ([0-9a-f]{64}) +\d+ (\S+/(?:Packages|Sources))$",
-                                   release.split("\nSHA256:\n", 1)[-1], re.M):
+                                   signed.split("\nSHA256:\n", 1)[-1], re.M):
         for p in paragraphs(listed(apt / "dists/stable" / name, digest).read_text()):
             for file_digest, file in ([(p["sha256"], p["filename"])] if "filename" in p else [
                     (line.split()[0], f"{p['directory']}/{line.split()[2]}")
