@@ -124,11 +124,12 @@ dnf | upgrade-dnf)
 		dnf -y --config="$tmp/dnf.conf" --installroot="$tmp/root" --releasever=1 \
 			--setopt=reposdir="$tmp/repos" --setopt=cachedir="$tmp/cache" "$@" >"$tmp/dnf.log" 2>&1
 	}
+	said() { grep -m 1 -i 'error' "$tmp/dnf.log" || tail -n 1 "$tmp/dnf.log"; } # why dnf failed
 	if [ "$check" = upgrade-dnf ]; then # DEB is the previous release's rpm/
 		take() { # WHAT WANT REPOSITORY COMMAND...: as with apt
 			local what=$1 want=$2 repository=$3
 			shift 3
-			dnf_in "$repository" "$@" || { fail "$what: dnf $* failed: $(grep -m 1 -i 'error' "$tmp/dnf.log")"; return; }
+			dnf_in "$repository" "$@" || { fail "$what: dnf $* failed: $(said)"; return; }
 			local has
 			has=$(rpm --root "$tmp/root" -q --qf '%{VERSION}' classbanner 2>/dev/null)
 			[ "$has" = "$want" ] || fail "$what: dnf $* left '$has', not $want"
@@ -142,7 +143,7 @@ dnf | upgrade-dnf)
 	if dnf_in "$dist/rpm" install classbanner; then
 		"$tmp/root/usr/bin/classbanner" | cmp -s - "$banner" || fail "the installed classbanner does not print the banner"
 	else
-		fail "dnf install failed: $(grep -m 1 -i 'error' "$tmp/dnf.log")"
+		fail "dnf install failed: $(said)"
 	fi
 	cp -r "$dist/rpm" "$tmp/changed"
 	changed "$dist/rpm/repodata/repomd.xml" '<revision>' "$tmp/changed/repodata/repomd.xml"
