@@ -479,7 +479,9 @@ def roots(r):
             took = int(time.time() - start)
             say("root", f"{release}: made in {took // 60} min {took % 60} s")
         r.roots.tarballs[release] = tarball
-        say("root", f"{release}, {tarball.name}")
+        # A cached root's packages are those of the day it was made, not the mirror's of today.
+        made = datetime.fromtimestamp(tarball.stat().st_mtime, timezone.utc)
+        say("root", f"{release}, {tarball.name}, made on {made:%Y-%m-%d}, with that day's packages")
 
 
 @stage(makes=["previous"])
