@@ -45,7 +45,7 @@ build=(
 	strace bsdutils groff-base        # tests: system calls, terminal, man page
 	dpkg-dev build-essential debhelper file rpm cpio lintian rpmlint # packages and their checkers
 )
-native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography gpg gpg-agent man-db)
+native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography gpg gpg-agent gpgv man-db)
 mapfile -t targets < <(scripts/targets.sh name)
 
 list=0
