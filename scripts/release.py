@@ -4,7 +4,8 @@
 TARGET) in a clean root of the Debian release it names, and gather the
 downloads into dist/, signed with the OpenPGP key in $CLASSBANNER_SIGNING_KEY
 if set, the Windows files with the Authenticode key and chain in
-$CLASSBANNER_AUTHENTICODE_KEY or the signatures in $CLASSBANNER_AUTHENTICODE_SIGNATURES:
+$CLASSBANNER_AUTHENTICODE_KEY or the signatures in $CLASSBANNER_AUTHENTICODE_SIGNATURES,
+its provenance with the Ed25519 key in $CLASSBANNER_PROVENANCE_KEY:
 
     scripts/release.py [TARGET...]
 
@@ -14,6 +15,7 @@ in the manifest, which later ones read, in the work folder (the first root's
 /build/publish). Each step writes a log of its own. dist/ is replaced once all
 have passed; a failure stops it in a line saying why, from that step's log.
 """
+import base64
 import dataclasses
 import glob
 import hashlib
@@ -26,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import xml.etree.ElementTree as ElementTree
 from datetime import datetime, timezone
 
@@ -69,6 +72,7 @@ KINDS = {
     "tar.gz": Kind(records=PACKAGE), "rpm": Kind(records=PACKAGE), "deb": Kind(records=PACKAGE),
     "zip": Kind(records=("rows",)), "msi": Kind(records=PACKAGE), "oci": Kind(records=("rows",)),
     "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(), "sbom": Kind(),
+    "statement": Kind("scratch", False), "provenance": Kind(), "provenance-key": Kind(download=False),
     "sums": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),
     "apt-repository": Kind(download=False), "rpm-repository": Kind(download=False),
     # The previous release's repositories and MSIs, checked, which this one continues
@@ -259,6 +263,38 @@ def code_signing_key(path, epoch):
                            f"{start:%Y-%m-%d %H:%M} to {end:%Y-%m-%d %H:%M})")
 
 
+def provenance_key(path):
+    """The Ed25519 private key in the file PATH, PEM, without a passphrase
+    (Ed25519 signs alike each time: the provenance is reproducible too)."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    readable(path)
+    try:
+        key = serialization.load_pem_private_key(pathlib.Path(path).read_bytes(), None)
+    except TypeError:
+        raise Stop(f"{path}: is protected by a passphrase; a release signs unattended")
+    except ValueError:
+        raise Stop(f"{path}: holds no private key, PEM (want one as openssl genpkey -algorithm ed25519 writes it)")
+    if not isinstance(key, ed25519.Ed25519PrivateKey):
+        raise Stop(f"{path}: not an Ed25519 key")
+    return key
+
+
+def purl(package, arch, version, release):
+    """A Debian package's package URL, as scanners name it."""
+    def quote(text):
+        return urllib.parse.quote(text, safe=".-_~")
+    return f"pkg:deb/debian/{quote(package)}@{quote(version)}?arch={arch}&distro={release}"
+
+
+IN_TOTO = "application/vnd.in-toto+json"
+
+
+def dsse_signed(payload):
+    """What a DSSE envelope's signature signs: its pre-authentication encoding."""
+    return b"DSSEv1 %d %s %d %s" % (len(IN_TOTO), IN_TOTO.encode(), len(payload), payload)
+
+
 def signed_by(fingerprint, key, signature, data=None):
     """The text that SIGNATURE (detached over the file DATA, or inline) signs,
     once gpgv has verified it with the public key file KEY. Stops unless the
@@ -380,6 +416,7 @@ class Release:
         self.code_key = env.get("CLASSBANNER_AUTHENTICODE_KEY")
         self.signatures = env.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
         self.signs_windows = bool(self.code_key or self.signatures)
+        self.provenance_key = env.get("CLASSBANNER_PROVENANCE_KEY")
         self.windows = [t for t in self.targets if rows[t]["system"] == "windows"]
 
     def log(self, name):
@@ -696,7 +733,7 @@ def msi(r):
             + " and removed under wine")
 
 
-@stage(takes=tuple(kind for kind in DOWNLOADS if kind != "sbom") + ("binary",), makes=["sbom"])
+@stage(takes=tuple(kind for kind in DOWNLOADS if kind not in ("sbom", "provenance")) + ("binary",), makes=["sbom"])
 def sbom(r):
     """In: the manifest. Out: the bill of materials (CycloneDX), checked."""
     out = f"dist/{r.source}.cdx.json"
@@ -704,6 +741,57 @@ def sbom(r):
     r.check("sbom-check", "tests/release/sbom-check.py", out, "dist", f"dist/{r.source}.buildinfo", who="sbom")
     r.manifest.add(r.publish / out, "sbom")
     say("sbom", f"{out}, {len(r.manifest.downloads()) - 1} downloads")
+
+
+@stage(takes=tuple(kind for kind in DOWNLOADS if kind != "provenance"),
+       makes=["statement", "provenance", "provenance-key"])
+def provenance(r):
+    """In: every other download. Out: their SLSA provenance, an in-toto
+    Statement of what they are and what built them: the commit, the targets,
+    the source archive and every root's packages, at the commit's time. Signed
+    in a DSSE envelope with the Ed25519 key in $CLASSBANNER_PROVENANCE_KEY,
+    then checked with cosign, which shares no code with this signer."""
+    info = paragraphs((r.publish / r.manifest.find("buildinfo")[0]["path"]).read_text())
+    archive = r.manifest.find("source")[0]
+    packages = [{"uri": purl(*re.fullmatch(r"(.*):(\S+) \(= (.*)\)", line).groups(), p["root"])}
+                for p in info[1:] for line in p["installed_packages"].splitlines() if line]
+    statement = {
+        "_type": "https://in-toto.io/Statement/v1",
+        "subject": [{"name": path[len("dist/"):], "digest": {"sha256": r.manifest.find(path=path)[0]["sha256"]}}
+                    for path in sorted(r.manifest.downloads(), key=str.encode)],
+        "predicateType": "https://slsa.dev/provenance/v1",
+        "predicate": {
+            "buildDefinition": {
+                "buildType": "https://classbanner.example/release/v1",
+                "externalParameters": {"commit": r.commit, "targets": r.targets},
+                "resolvedDependencies": [{"name": archive["path"][len("dist/"):], "digest": {
+                    "sha256": archive["sha256"], "gitCommit": r.commit}}] + packages,
+            },
+            "runDetails": {
+                "builder": {"id": "https://classbanner.example/scripts/release.py"},
+                "metadata": {"startedOn": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(r.epoch)))},
+            },
+        },
+    }
+    payload = json.dumps(statement, sort_keys=True, separators=(",", ":")).encode()
+    (r.publish / f"scratch/{r.source}.intoto.json").write_bytes(payload)
+    r.manifest.add(r.publish / f"scratch/{r.source}.intoto.json", "statement")
+    if not r.provenance_key:
+        return say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): no provenance")
+    from cryptography.hazmat.primitives import serialization
+    key = provenance_key(r.provenance_key)
+    envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),
+                "signatures": [{"keyid": "", "sig": base64.b64encode(key.sign(dsse_signed(payload))).decode()}]}
+    out, public = f"dist/{r.source}.intoto.jsonl", "dist/classbanner-provenance-key.pem"
+    (r.publish / out).write_text(json.dumps(envelope, separators=(",", ":")) + "\n")
+    (r.publish / public).write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                                                   serialization.PublicFormat.SubjectPublicKeyInfo))
+    r.check("provenance-check", "tests/release/provenance-check.sh", out, public,
+            *r.manifest.downloads(), who="provenance")
+    r.manifest.add(r.publish / out, "provenance")
+    r.manifest.add(r.publish / public, "provenance-key")
+    say("provenance", f"{out}, {len(statement['subject'])} subjects and {len(packages)} root packages; "
+        "checked with cosign")
 
 
 @stage(takes=DOWNLOADS, makes=["sums"])
@@ -767,8 +855,8 @@ def repositories(r):
         f"dnf in {r.first}{''.join(rebuilt)}" + (f"; upgraded from {prior[0]['debian']} and back" if prior else ""))
 
 
-STAGES = [previous, roots, source, rows, debian, buildinfo, authenticode, zips, image, msi, sbom, sums, sign,
-          repositories]
+STAGES = [previous, roots, source, rows, debian, buildinfo, authenticode, zips, image, msi, sbom, provenance, sums,
+          sign, repositories]
 
 
 def make(r, stages):
@@ -824,6 +912,9 @@ def main():
     if r.code_key:
         r.code_key = os.path.abspath(r.code_key)
         code_signing_key(r.code_key, r.epoch)
+    if r.provenance_key:
+        r.provenance_key = os.path.abspath(r.provenance_key)
+        provenance_key(r.provenance_key)
     if r.signatures and not os.path.isdir(r.signatures):
         raise Stop(f"{r.signatures}: no such folder (CLASSBANNER_AUTHENTICODE_SIGNATURES)")
     for root in r.work.glob("root-*"):

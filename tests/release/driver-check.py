@@ -15,6 +15,7 @@ are told from ctest's JUnit report. The signing keys and Authenticode key
 files are refused, in one line naming them, for each fault they can have.
 One line per fault; exit status 1 if any.
 """
+import base64
 import datetime
 import contextlib
 import hashlib
@@ -26,6 +27,9 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ed25519
 
 source = pathlib.Path(sys.argv[1]).resolve()
 sys.dont_write_bytecode = True  # nothing written into the source tree
@@ -145,7 +149,10 @@ def fake_release(tmp, **fake):
     for folder in {kind.folder for kind in release.KINDS.values()} | {"unsigned"}:
         (work / "publish" / folder).mkdir(parents=True)
     (work / "key").write_text("a key")
-    env = {"CLASSBANNER_SIGNING_KEY": str(work / "key"), "CLASSBANNER_AUTHENTICODE_KEY": str(work / "key")}
+    (work / "provenance.pem").write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+    env = {"CLASSBANNER_SIGNING_KEY": str(work / "key"), "CLASSBANNER_AUTHENTICODE_KEY": str(work / "key"),
+           "CLASSBANNER_PROVENANCE_KEY": str(work / "provenance.pem")}
     r = release.Release(release.table(), ["amd64", "win64", "mipsel"], "0.0.1", "0.0.1-1", "0" * 40, "1765000000",
                         "amd64", env, FakeRoots(work, **fake))
     r.sign_at, r.fingerprint = r.epoch, "F" * 40
@@ -204,8 +211,23 @@ with tempfile.TemporaryDirectory() as tmp:
     listed = {c["name"]: c for c in bom["components"]}
     summed = sorted(line.split()[1] for line in (work / "publish/dist/SHA256SUMS").read_text().splitlines())
     expect(f"sums: SHA256SUMS lists {summed}", summed == sorted(p[5:] for p in m.downloads()) and not
-           [n for n in summed if n.startswith(("apt/", "rpm/")) or n.endswith(".asc")] and len(summed) == 15)
-    expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(n for n in summed if not n.endswith(".cdx.json")))
+           [n for n in summed if n.startswith(("apt/", "rpm/")) or n.endswith(".asc")] and len(summed) == 16)
+    expect(f"sbom: lists {sorted(listed)}", sorted(listed) == sorted(
+        n for n in summed if not n.endswith((".cdx.json", ".intoto.jsonl"))))
+    envelope = json.loads((work / "publish/dist/classbanner-0.0.1.intoto.jsonl").read_text())
+    payload, public = base64.b64decode(envelope["payload"]), serialization.load_pem_public_key(
+        (work / "publish/dist/classbanner-provenance-key.pem").read_bytes())
+    public.verify(base64.b64decode(envelope["signatures"][0]["sig"]), release.dsse_signed(payload))  # else it raises
+    statement = json.loads(payload)
+    expect("provenance: its subjects are not every other download, with its digest", [
+        (s["name"], s["digest"]["sha256"]) for s in statement["subject"]] == [
+        (i["path"][5:], i["sha256"]) for i in sorted(m.items, key=lambda i: i["path"].encode())
+        if i["download"] and i["kind"] != "provenance"])
+    expect("provenance: its dependencies are not the source archive and the roots' packages", [
+        d.get("uri", d.get("name")) for d in statement["predicate"]["buildDefinition"]["resolvedDependencies"]] == [
+        "classbanner-0.0.1.tar.gz", "pkg:deb/debian/apt@3.0?arch=amd64&distro=trixie",
+        "pkg:deb/debian/zlib1g@1%3A1.3?arch=amd64&distro=trixie",
+        "pkg:deb/debian/musl@1.2.3?arch=mipsel&distro=bookworm"])
     parts = [(p["name"], p["purl"]) for p in listed["classbanner-0.0.1-oci.tar"]["components"]]
     expect(f"sbom: the image's parts are {parts}", parts[::2] == [
         ("musl", "pkg:deb/debian/musl@1-2?arch=amd64&distro=trixie"),
@@ -300,7 +322,7 @@ with tempfile.TemporaryDirectory() as home:
 # The Authenticode keys: a throwaway CA's code-signing certificates, made here.
 with tempfile.TemporaryDirectory() as home:
     from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.asymmetric import ec, rsa
     day, now = datetime.timedelta(days=1), datetime.datetime.now(datetime.timezone.utc)
 
@@ -325,6 +347,12 @@ with tempfile.TemporaryDirectory() as home:
     pem("web.pem", key, certificate(key, "leaf", ca, x509.oid.ExtendedKeyUsageOID.SERVER_AUTH))
     pem("old.pem", key, certificate(key, "leaf", ca, start=now - 60 * day))
     pem("bare.pem", key)
+    (pathlib.Path(home) / "root.pem").write_bytes(root.public_bytes(serialization.Encoding.PEM))
+    pem("ed25519-locked.pem", ed25519.Ed25519PrivateKey.generate(), encryption=serialization.BestAvailableEncryption(
+        b"secret"))
+    for name, want in (("none.pem", "no such file"), ("ed25519-locked.pem", "passphrase"),
+                       ("curve.pem", "not an Ed25519 key"), ("root.pem", "holds no private key")):
+        stops(f"provenance key: {name}", want, release.provenance_key, f"{home}/{name}")
     commit, long_ago = str(int(now.timestamp()) - 3600), str(int((now - 45 * day).timestamp()))
     for name, epoch, want in (("none.pem", commit, "no such file"), ("locked.pem", commit, "passphrase"),
                               ("curve.pem", commit, "not an RSA key"), ("bare.pem", commit, "holds no certificate"),
