@@ -49,8 +49,11 @@ def sha256(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
+WHO = ["release"]  # whose lines these are: a release's, or a rebuild's (verify.py's)
+
+
 def say(stage, text):
-    print(f"release: {stage:<12} {text}", flush=True)
+    print(f"{WHO[0]}: {stage:<12} {text}", flush=True)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -375,7 +378,8 @@ class Roots:
             subprocess.run(AS_ROOT + ["tar", "-xf", self.tarballs[release], "-C", root, "--numeric-owner",
                                       "--exclude=./dev/*"], check=True)
             (root / "build").mkdir()
-            shutil.copy(self.work / "source.bundle", root / "build")
+            if (self.work / "source.bundle").exists():  # a rebuild from a source archive has none
+                shutil.copy(self.work / "source.bundle", root / "build")
         return root
 
     def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
@@ -479,14 +483,101 @@ class Release:
             if self.signs_windows else f"{name}: unsigned, sha256 {before}")
 
 
+def root_cache(env):
+    """Where roots are cached: $CLASSBANNER_ROOTS, else ~/.cache/classbanner/roots."""
+    return pathlib.Path(env.get("CLASSBANNER_ROOTS") or pathlib.Path(
+        env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
+
+
+def installed(tarball):
+    """The packages a root tarball holds, as the .buildinfo lists them
+    ("name:arch (= version)"), read once from its dpkg status and kept beside it."""
+    listing = tarball.with_suffix(".packages")
+    if not listing.exists():
+        status = paragraphs(run("tar", "-xOf", tarball, "./var/lib/dpkg/status"))
+        listing.write_text("".join(f"{line}\n" for line in sorted(
+            (f"{p['package']}:{p['architecture']} (= {p['version']})" for p in status
+             if p.get("status") == "install ok installed"), key=str.encode)))
+    return listing.read_text().splitlines()
+
+
+def pinned(line):
+    """A package as the .buildinfo lists it, as apt and mmdebstrap name it
+    with its version: name:arch=version (arch all: name=version)."""
+    name, arch, version = re.fullmatch(r"(\S+):(\S+) \(= (.*)\)", line).groups()
+    return f"{name}={version}" if arch == "all" else f"{name}:{arch}={version}"
+
+
+def fetch(release, wanted, source, folder, native):
+    """Into FOLDER, the .deb file of each package WANTED (the .buildinfo's
+    lines) in RELEASE, that version exactly: from SOURCE, a Debian mirror's
+    URL (checked by apt with Debian's archive key) or a folder of .deb files.
+    Stops in one line naming a package and version it cannot get."""
+    folder.mkdir(parents=True, exist_ok=True)
+    if os.path.isdir(source):
+        have = {}
+        for deb in pathlib.Path(source).glob("*.deb"):
+            c = paragraphs(run("dpkg-deb", "-f", deb, "Package", "Architecture", "Version"))[0]
+            have[f"{c['package']}:{c['architecture']} (= {c['version']})"] = deb
+        for line in wanted:
+            if line not in have:
+                raise Stop(f"{release} root: {line}: no such .deb in {source}")
+            if not (folder / have[line].name).exists():
+                shutil.copy(have[line], folder)
+        return
+    apt = folder / "apt"
+    for sub in ("lists/partial", "archives/partial", "parts"):
+        (apt / sub).mkdir(parents=True, exist_ok=True)
+    (apt / "status").write_text("")
+    (apt / "sources.list").write_text(f"deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {source} "
+                                      f"{release} main\n")
+    architectures = [native] + sorted({line.split()[0].split(":")[1] for line in wanted} - {native, "all"})
+    options = [f"-oDir::{key}={value}" for key, value in (
+        ("Etc::SourceList", apt / "sources.list"), ("Etc::SourceParts", apt / "parts"), ("State", apt),
+        ("State::status", apt / "status"), ("Cache", apt), ("Etc::Preferences", "/dev/null"),
+        ("Etc::PreferencesParts", apt / "parts"))] + [
+        f"-oAPT::Architectures={','.join(architectures)}", "-oAcquire::Check-Valid-Until=false",  # a snapshot's
+        "-oDebug::NoLocking=true", "-oAPT::Sandbox::User=root"]
+    for command in (["update"], ["download", *map(pinned, wanted)]):
+        done = subprocess.run(["apt-get", "-q", *options, *command], cwd=folder, capture_output=True, text=True)
+        said = [line[3:] for line in done.stderr.splitlines() if line.startswith("E: ")]
+        if done.returncode or said:
+            raise Stop(f"{release} root: {(said or [done.stderr.strip()[-200:]])[0]}, on {source}")
+    shutil.rmtree(apt)
+
+
+def index(folder):
+    """The Packages index of the .deb files in FOLDER: a repository apt reads."""
+    entries = []
+    for deb in sorted(folder.glob("*.deb"), key=lambda p: p.name.encode()):
+        data = deb.read_bytes()
+        entries.append(run("dpkg-deb", "-f", deb).rstrip("\n") + f"\nFilename: ./{deb.name}\nSize: {len(data)}\n"
+                       f"SHA256: {hashlib.sha256(data).hexdigest()}\n")
+    (folder / "Packages").write_text("\n".join(entries))
+
+
+def mmdebstrap(release, tarball, architectures, packages, mirror, log):
+    """A clean root of RELEASE into TARBALL, of apt and PACKAGES, from MIRROR."""
+    with open(log, "w") as out:
+        made = subprocess.run(
+            ["mmdebstrap", f"--mode={'unshare' if AS_ROOT else 'root'}", "--variant=apt", "--format=tar",
+             "--components=main", "--aptopt=APT::Install-Recommends \"false\"",
+             f"--architectures={','.join(architectures)}", f"--include={','.join(packages)}",
+             release, f"{tarball}.part", mirror], stdout=out, stderr=out)
+    if made.returncode:
+        raise Stop(f"root: mmdebstrap {release} failed (log: {log})")
+    os.rename(f"{tarball}.part", tarball)
+    installed(tarball)
+
+
 @stage()
 def roots(r):
     """Out: a clean root tarball for each release (no artifact), holding what
     all its rows need (and the first's what publishing needs), cached under
-    $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages."""
-    cache = pathlib.Path(r.env.get("CLASSBANNER_ROOTS") or pathlib.Path(
-        r.env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
-    url = mirror(r.env)
+    $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages.
+    With $CLASSBANNER_KEEP_INPUTS, a folder: every .deb the roots hold, there,
+    with its Packages index, for a rebuild with no mirror."""
+    cache, url, keep = root_cache(r.env), mirror(r.env), r.env.get("CLASSBANNER_KEEP_INPUTS")
     if not url:
         raise Stop("no Debian mirror in this machine's apt configuration")
     for release in r.releases:
@@ -501,24 +592,22 @@ def roots(r):
             say("root", f"{release}: making it with mmdebstrap, {len(packages.split())} packages from {url}; minutes "
                 f"the first time, cached after (log: {log})")
             cache.mkdir(parents=True, exist_ok=True)
-            architectures = [r.native] + foreign.split()
-            with open(log, "w") as out:
-                made = subprocess.run(
-                    ["mmdebstrap", f"--mode={'unshare' if AS_ROOT else 'root'}", "--variant=apt", "--format=tar",
-                     "--components=main", "--aptopt=APT::Install-Recommends \"false\"",
-                     f"--architectures={','.join(architectures)}", f"--include={','.join(packages.split())}",
-                     release, f"{tarball}.part", url], stdout=out, stderr=out)
-            if made.returncode:
-                raise Stop(f"root: mmdebstrap {release} failed (log: {log})")
-            for older in cache.glob(f"{release}-*.tar"):
+            for older in [*cache.glob(f"{release}-*.tar"), *cache.glob(f"{release}-*.packages")]:
                 older.unlink()
-            os.rename(f"{tarball}.part", tarball)
+            mmdebstrap(release, tarball, [r.native] + foreign.split(), packages.split(), url, log)
             took = int(time.time() - start)
             say("root", f"{release}: made in {took // 60} min {took % 60} s")
         r.roots.tarballs[release] = tarball
         # A cached root's packages are those of the day it was made, not the mirror's of today.
         made = datetime.fromtimestamp(tarball.stat().st_mtime, timezone.utc)
         say("root", f"{release}, {tarball.name}, made on {made:%Y-%m-%d}, with that day's packages")
+        if keep:
+            fetch(release, installed(tarball), url, pathlib.Path(keep).resolve(), r.native)
+    if keep:
+        debs = list(pathlib.Path(keep).resolve().glob("*.deb"))
+        index(pathlib.Path(keep).resolve())
+        say("root", f"{keep}: the roots' {len(debs)} packages kept, "
+            f"{sum(p.stat().st_size for p in debs) / 2**30:.1f} GiB, with their Packages index")
 
 
 @stage(makes=["previous"])
@@ -867,11 +956,22 @@ def make(r, stages):
     r.manifest.stage = None
 
 
-def table():
+def table(top=TOP):
     """The rows of cmake/targets.txt, as its reader gives them: name: columns."""
-    columns = run(TOP / "scripts/targets.sh", "--columns").split()
+    columns = run(top / "scripts/targets.sh", "--columns").split()
     return {fields[0]: dict(zip(columns, fields)) for fields in
-            (line.split("\t") for line in run(TOP / "scripts/targets.sh", *columns).splitlines())}
+            (line.split("\t") for line in run(top / "scripts/targets.sh", *columns).splitlines())}
+
+
+def namespaces():
+    """The namespaces a root's commands run in: a user namespace of its own,
+    but in a chroot, where the kernel allows none (and / is no mount point to
+    make private): mount and pid only."""
+    found = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
+    if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                                        stderr=subprocess.DEVNULL).returncode:
+        found = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+    return found
 
 
 def checkout(targets):
@@ -879,16 +979,10 @@ def checkout(targets):
     what this machine's kernel lets the roots have."""
     version = re.search(r"^  VERSION ([0-9.]+)$", (TOP / "CMakeLists.txt").read_text(), re.M).group(1)
     debian = re.match(r"classbanner \((.*)\)", (TOP / "debian/changelog").read_text()).group(1)
-    # A root's own user namespace, but in a chroot, where the kernel allows
-    # none (and / is no mount point to make private): mount and pid only.
-    namespaces = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
-    if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
-                                        stderr=subprocess.DEVNULL).returncode:
-        namespaces = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
     git = ["git", "-C", str(TOP), "log", "-1", "--format=%H %ct"]
     commit, epoch = run(*git).split()  # every stamp's time is the commit's, signatures' too
     return Release(table(), targets, version, debian, commit, epoch, run("dpkg", "--print-architecture").strip(),
-                   dict(os.environ), Roots(TOP / "build" / "release-work", namespaces))
+                   dict(os.environ), Roots(TOP / "build" / "release-work", namespaces()))
 
 
 def main():

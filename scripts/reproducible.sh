@@ -4,15 +4,15 @@
 #
 #   scripts/reproducible.sh [DIST]
 #
-# 1. The release (scripts/release.py) is made from a clone of HEAD, then again
-#    from a second clone in a deeper folder, seconds later and under umask
-#    0002: every file of the two dist/ folders must match, signatures and
-#    repositories included when $CLASSBANNER_SIGNING_KEY names a key. With
-#    $CLASSBANNER_AUTHENTICODE_KEY, the second release attaches the Windows
-#    signatures that the first detached instead, without the key. DIST, a
-#    dist/ that a release of this same commit made, stands in for the first.
-#    Both build in the same cached roots, as two releases from two machines
-#    with the same mirror would.
+# 1. The release (scripts/release.py) is made from a clone of HEAD, signed
+#    with $CLASSBANNER_SIGNING_KEY; then verified as a user would, with
+#    scripts/verify.py from its own source archive, unpacked in a deeper
+#    folder and run under umask 0002, seconds later: a second build from the
+#    downloads alone, in roots of the .buildinfo's packages, every download
+#    compared byte for byte, the Windows files under the signatures the
+#    first attached. DIST, a dist/ that a release of this same commit made,
+#    stands in for the first. The roots the release cached serve the verify
+#    too, as they hold exactly the .buildinfo's packages.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
 #    (CPack's, and dpkg-buildpackage's .deb, without its tests, which the
 #    release runs) on this machine twice under its variations (time, file
@@ -25,33 +25,23 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-release() { # folder: clone HEAD there and make the release
-	git clone -q "$root" "$1"
-	"$1/scripts/release.py" >"$1.log" 2>&1 || { cat "$1.log" >&2; exit 1; }
-}
-
+[ -n "${CLASSBANNER_SIGNING_KEY:-}" ] || { echo "reproducible: needs CLASSBANNER_SIGNING_KEY, which verify.py checks the release against" >&2; exit 1; }
 if [ $# -gt 0 ]; then
-	first=$(cd "$1" && pwd)
+	dist=$(cd "$1" && pwd)
 else
-	release "$tmp/first"
-	first=$tmp/first/dist
+	git clone -q "$root" "$tmp/first"
+	"$tmp/first/scripts/release.py" >"$tmp/first.log" 2>&1 || { cat "$tmp/first.log" >&2; exit 1; }
+	dist=$tmp/first/dist
 	sleep 2 # a later second, for anything that would stamp the time
 fi
-second=$tmp/second/in/a/deeper/folder
-if [ -n "${CLASSBANNER_AUTHENTICODE_KEY:-}" ]; then
-	# As a maintainer whose key is on a token would: the Windows files' signatures
-	# that the first release detached, attached without the key.
-	export CLASSBANNER_AUTHENTICODE_SIGNATURES=$first/../build/release-work/signatures
-	unset CLASSBANNER_AUTHENTICODE_KEY
-fi
-(umask 0002 && release "$second")
-listing() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum); }
-if diff <(listing "$first") <(listing "$second/dist"); then
-	echo "reproducible: two releases, $(listing "$first" | wc -l) files each, byte-identical"
-else
-	echo "NOT reproducible: the second release differs (above)" >&2
-	exit 1
-fi
+fingerprint=$(gpg --batch --with-colons --show-keys "$CLASSBANNER_SIGNING_KEY" | awk -F: '$1 == "fpr" { print $10; exit }')
+user=$tmp/user/in/a/deeper/folder
+mkdir -p "$user"
+tar -xzf "$dist"/classbanner-[0-9]*.tar.gz -C "$user"
+verify=$(echo "$user"/classbanner-*/scripts/verify.py)
+(umask 0002 && "$verify" --fingerprint "$fingerprint" "$dist") >"$tmp/verify.log" 2>&1 ||
+	{ cat "$tmp/verify.log" >&2; echo "NOT reproducible: the verify found the rebuild differs, or could not rebuild (above)" >&2; exit 1; }
+echo "reproducible: $(tail -n 1 "$tmp/verify.log" | sed 's/^verify: //')"
 
 git clone -q "$root" "$tmp/reprotest"
 cd "$tmp/reprotest"
