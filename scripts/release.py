@@ -310,7 +310,7 @@ def signed_by(fingerprint, key, signature, data=None):
     signers = re.findall(r"^\[GNUPG:\] VALIDSIG .* ([0-9A-F]{40})$", done.stderr, re.M)
     if done.returncode or fingerprint not in signers:
         said = [line for line in done.stderr.splitlines() if line.startswith("gpgv: ")][-1:] or ["no signature"]
-        raise Stop(f"{signature}: not signed by the key this release signs with, {fingerprint}"
+        raise Stop(f"{signature}: not signed by the key {fingerprint}"
                    + (f", but by {signers[0]}" if signers else f" ({said[0]})"))
     return done.stdout
 
@@ -402,10 +402,11 @@ class Release:
     NATIVE, the environment ENV and the ROOTS it runs commands in."""
 
     def __init__(self, rows, targets, version, debian, commit, epoch, native, env, roots):
-        self.rows, self.targets = rows, targets or list(rows)
-        for target in self.targets:
+        for target in targets:
             if target not in rows:
                 raise Stop(f"{target}: no such row in cmake/targets.txt")
+        # In the table's order, however given: the provenance lists them.
+        self.rows, self.targets = rows, [t for t in rows if t in targets or not targets]
         if not debian.startswith(f"{version}-"):
             raise Stop(f"debian/changelog is for {debian}, not for {version}")
         # The source is packed in the first row's release; then each release in turn.
@@ -866,7 +867,7 @@ def provenance(r):
     (r.publish / f"scratch/{r.source}.intoto.json").write_bytes(payload)
     r.manifest.add(r.publish / f"scratch/{r.source}.intoto.json", "statement")
     if not r.provenance_key:
-        return say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): no provenance")
+        return say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): the provenance's Statement, not signed, so not a download")
     from cryptography.hazmat.primitives import serialization
     key = provenance_key(r.provenance_key)
     envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),

@@ -24,7 +24,7 @@ list; else it is made with mmdebstrap from a local repository of the listed
 of Debian's archive from the release's day), else the first mirror this
 machine's apt reads, or taken from $CLASSBANNER_MIRROR when it is a folder of
 .deb files (a release's $CLASSBANNER_KEEP_INPUTS). The rebuild's work and
-logs are in build/verify-work.
+logs are in build/verify-work, and what it built in build/verify-work/rebuilt.
 """
 import argparse
 import base64
@@ -116,6 +116,7 @@ def given_source(r):
     """Out: the downloaded source archive, which everything is built from."""
     shutil.copy(r.dist / f"{r.source}.tar.gz", r.publish / "dist")
     r.manifest.add(r.publish / "dist" / f"{r.source}.tar.gz", "source", root=r.first)
+    say("source", f"dist/{r.source}.tar.gz, as downloaded, SHA-256 as the .buildinfo names")
 
 
 @stage()
@@ -147,6 +148,17 @@ def first_difference(shipped, rebuilt):
                           text=True).stdout.splitlines()
     part = next((line for line in said if line.startswith(("├── ", "│ ├── ", "@@ "))), said[2] if len(said) > 2 else "")
     return f": {part.lstrip('│├─ ').strip()[:160]}"
+
+
+def first_change(shipped, rebuilt, path=""):
+    """Where two JSON documents first differ, as a path into them."""
+    if isinstance(shipped, dict) and isinstance(rebuilt, dict):
+        key = next(k for k in sorted(set(shipped) | set(rebuilt)) if shipped.get(k) != rebuilt.get(k))
+        return first_change(shipped.get(key), rebuilt.get(key), f"{path}.{key}")
+    if isinstance(shipped, list) and isinstance(rebuilt, list) and len(shipped) == len(rebuilt):
+        at = next(i for i, (a, b) in enumerate(zip(shipped, rebuilt)) if a != b)
+        return first_change(shipped[at], rebuilt[at], f"{path}[{at}]")
+    return f"{path or '.'}: {json.dumps(shipped)[:60]}, rebuilt {json.dumps(rebuilt)[:60]}"
 
 
 def rebuild(dist, sums, payload):
@@ -188,17 +200,20 @@ def rebuild(dist, sums, payload):
     differ = 0
     try:
         release.make(r, STAGES)
-        statement = r.publish / r.manifest.find("statement")[0]["path"]
+        statement = (r.publish / r.manifest.find("statement")[0]["path"]).read_bytes()
         for name in sorted(sums, key=str.encode):
             rebuilt = r.publish / "dist" / name
             if name.endswith(".intoto.jsonl"):
-                same, why = statement.read_bytes() == payload, ": its Statement is not the rebuild's"
+                same, at = statement == payload, lambda: first_change(json.loads(payload), json.loads(statement))
+                why = "" if same else f": its Statement differs at {at()}"
             else:
                 same = rebuilt.exists() and sha256(rebuilt) == sums[name]
                 why = first_difference(dist / name, rebuilt) if rebuilt.exists() else ": not rebuilt"
             differ += not same
             print(f"verify: {'same   ' if same else 'DIFFERS'} {name}{'' if same else why}", flush=True)
     finally:
+        if (r.publish / "dist").is_dir():  # kept, for a look at what differs
+            (r.publish / "dist").rename(work / "rebuilt")
         if r.publish.is_symlink():
             r.publish.unlink()
         for root in roots.unpacked:

@@ -311,7 +311,7 @@ with tempfile.TemporaryDirectory() as home:
         gpg("--local-user", "good", "--detach-sign", "--armor", "--output", f"{folder}/SHA256SUMS.asc",
             f"{folder}/SHA256SUMS")
         r.env["CLASSBANNER_PREVIOUS"] = str(folder)
-        stops("previous: signed by another key", f"SHA256SUMS.asc: not signed by the key this release signs with, "
+        stops("previous: signed by another key", f"SHA256SUMS.asc: not signed by the key "
               f"{r.fingerprint}, but by {made[0][1]}", release.previous, r)
         r.fingerprint = made[0][1]
         (folder / "classbanner_0.0.0-1.dsc").write_text("a source packagE")
