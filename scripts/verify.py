@@ -109,6 +109,10 @@ def pinned_roots(r):
             extra, missing = sorted(set(found) - set(wanted)), sorted(set(wanted) - set(found))
             raise Stop(f"{release_name} root: holds {' '.join(extra[:3]) or 'nothing more'}, lacks "
                        f"{' '.join(missing[:3]) or 'nothing'}, against the .buildinfo")
+        # Every package is in the root: nothing in it may reach for a mirror (autopkgtest's apt-get
+        # update would), which the rebuild may not have, nor, for a pinned root, the repository it came from.
+        r.step(f"offline-{release_name}", release_name, ".", "find", "/etc/apt", "-maxdepth", "2", "-type", "f",
+               "(", "-name", "sources.list", "-o", "-path", "/etc/apt/sources.list.d/*", ")", "-delete")
 
 
 @stage(makes=["source"])
