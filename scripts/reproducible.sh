@@ -37,8 +37,9 @@ fi
 fingerprint=$(gpg --batch --with-colons --show-keys "$CLASSBANNER_SIGNING_KEY" | awk -F: '$1 == "fpr" { print $10; exit }')
 user=$tmp/user/in/a/deeper/folder
 mkdir -p "$user"
-tar -xzf "$dist"/classbanner-[0-9]*.tar.gz -C "$user"
-verify=$(echo "$user"/classbanner-*/scripts/verify.py)
+source=$(basename "$dist"/classbanner-*.buildinfo .buildinfo)
+tar -xzf "$dist/$source.tar.gz" -C "$user"
+verify=$user/$source/scripts/verify.py
 (umask 0002 && "$verify" --fingerprint "$fingerprint" "$dist") >"$tmp/verify.log" 2>&1 ||
 	{ cat "$tmp/verify.log" >&2; echo "NOT reproducible: the verify found the rebuild differs, or could not rebuild (above)" >&2; exit 1; }
 echo "reproducible: $(tail -n 1 "$tmp/verify.log" | sed 's/^verify: //')"
