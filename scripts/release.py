@@ -867,7 +867,7 @@ def provenance(r):
     (r.publish / f"scratch/{r.source}.intoto.json").write_bytes(payload)
     r.manifest.add(r.publish / f"scratch/{r.source}.intoto.json", "statement")
     if not r.provenance_key:
-        return say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): the provenance's Statement, not signed, so not a download")
+        return say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): its Statement only, unsigned: no provenance download")
     from cryptography.hazmat.primitives import serialization
     key = provenance_key(r.provenance_key)
     envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),
