@@ -547,14 +547,20 @@ def fetch(release, wanted, source, folder, native):
     shutil.rmtree(apt)
 
 
-def index(folder):
-    """The Packages index of the .deb files in FOLDER: a repository apt reads."""
+def index(folder, suite=None):
+    """The Packages index of the .deb files in FOLDER: a repository apt reads;
+    with a Release naming SUITE, for mmdebstrap, which takes the essential
+    packages only from the suite it is asked for."""
     entries = []
     for deb in sorted(folder.glob("*.deb"), key=lambda p: p.name.encode()):
         data = deb.read_bytes()
         entries.append(run("dpkg-deb", "-f", deb).rstrip("\n") + f"\nFilename: ./{deb.name}\nSize: {len(data)}\n"
                        f"SHA256: {hashlib.sha256(data).hexdigest()}\n")
     (folder / "Packages").write_text("\n".join(entries))
+    if suite:
+        packages = (folder / "Packages").read_bytes()
+        (folder / "Release").write_text(f"Suite: {suite}\nCodename: {suite}\nSHA256:\n"
+                                        f" {hashlib.sha256(packages).hexdigest()} {len(packages)} Packages\n")
 
 
 def mmdebstrap(release, tarball, architectures, packages, mirror, log):

@@ -92,7 +92,7 @@ def pinned_roots(r):
             repository, start = r.work / f"packages-{release_name}", time.time()
             say("root", f"{release_name}: fetching the .buildinfo's {len(wanted)} packages from {source}")
             release.fetch(release_name, wanted, source, repository, r.native)
-            release.index(repository)
+            release.index(repository, release_name)
             key = hashlib.sha256("".join(wanted).encode()).hexdigest()[:16]
             tarball = cache / f"{release_name}-pinned-{key}.tar"
             cache.mkdir(parents=True, exist_ok=True)
