@@ -123,15 +123,30 @@ def given_source(r):
     say("source", f"dist/{r.source}.tar.gz, as downloaded, SHA-256 as the .buildinfo names")
 
 
+def pe_signed(data):
+    """Whether a Windows executable carries an Authenticode signature: its
+    certificate table (the fifth data directory) is not empty."""
+    pe = int.from_bytes(data[0x3c:0x40], "little")
+    plus = int.from_bytes(data[pe + 24:pe + 26], "little") == 0x20b  # PE32+, 64-bit
+    table = pe + 24 + (144 if plus else 128)
+    return int.from_bytes(data[table + 4:table + 8], "little") != 0
+
+
 @stage()
 def shipped_signatures(r):
     """Out: the Authenticode signatures of the Windows downloads, detached (no
-    artifact): the .exe in each .zip, each .msi; for the rebuild to attach."""
+    artifact): the .exe in each .zip, each .msi; for the rebuild to attach.
+    A release made without an Authenticode key is rebuilt unsigned."""
     shipped = r.publish / "scratch/shipped"
     shipped.mkdir()
+    exes = {}
     for t in r.windows:
         with zipfile.ZipFile(r.dist / f"{r.source}-{t}.zip") as packed:
-            (shipped / f"{r.source}-{t}.exe").write_bytes(packed.read(f"{r.source}-{t}/classbanner.exe"))
+            exes[t] = packed.read(f"{r.source}-{t}/classbanner.exe")
+    if not any(map(pe_signed, exes.values())):
+        return say("unsigned", "the shipped Windows files carry no Authenticode signature: rebuilt unsigned")
+    for t in r.windows:
+        (shipped / f"{r.source}-{t}.exe").write_bytes(exes[t])
         shutil.copy(r.dist / f"{r.source}-{t}.msi", shipped)
         for name in (f"{r.source}-{t}.exe", f"{r.source}-{t}.msi"):
             r.step(f"shipped-{name}", r.first, "publish/scratch/shipped", "osslsigncode", "extract-signature",
