@@ -64,7 +64,17 @@ endif()
 
 if(NOT target_runner STREQUAL "-")
   find_program(CLASSBANNER_RUNNER ${target_runner})
-  if(CLASSBANNER_RUNNER)
+  if(CLASSBANNER_RUNNER AND target_system STREQUAL "windows")
+    # wine through scripts/wine.sh: 64-bit rows without wine's 32-bit
+    # loader; 32-bit rows under this qemu-i386 where the kernel runs no
+    # 32-bit x86 code.
+    find_program(CLASSBANNER_QEMU_I386 qemu-i386)
+    if(NOT CLASSBANNER_QEMU_I386)
+      set(CLASSBANNER_QEMU_I386 -)
+    endif()
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh ${target_processor} ${CLASSBANNER_QEMU_I386})
+  elseif(CLASSBANNER_RUNNER)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${CLASSBANNER_RUNNER})
   endif()
 endif()
