@@ -28,15 +28,17 @@ ln -s /proc/self/fd "$r/dev/fd" && ln -s /proc/self/fd/0 "$r/dev/stdin" &&
 	mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts" && ln -s pts/ptmx "$r/dev/ptmx" &&
 	mount -t tmpfs shm "$r/dev/shm" || fail "cannot make /dev's links, ptys or shared memory"
 
-# 32-bit x86 programs (wine's loader) run natively where the kernel can (the
-# loader's --version tells), else under the root's qemu-i386, registered with
-# the user namespace's own binfmt_misc: the host's registrations stay as they are.
-if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ] &&
+# 32-bit x86 programs (wine's loader) run natively where the kernel can, else
+# under the root's own qemu-i386, registered with the user namespace's own
+# binfmt_misc: the host's registrations, which may name a slower emulator, are
+# neither used nor changed. The namespace's binfmt_misc starts empty, so the
+# loader's --version, tried there, tells what the kernel runs. (Before Linux
+# 6.7 a namespace has none of its own: what the host runs, runs.)
+binfmt=$r/proc/sys/fs/binfmt_misc
+if [ "$userns" = yes ] && [ -x "$r/usr/bin/qemu-i386" ] && mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null &&
 	! chroot "$r" /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-	binfmt=$r/proc/sys/fs/binfmt_misc
-	mount -t binfmt_misc binfmt_misc "$binfmt" &&
-		printf %s ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$r/usr/bin/qemu-i386:F" \
-			>"$binfmt/register" || fail "cannot register qemu-i386 for 32-bit x86 programs"
+	printf %s ":i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$r/usr/bin/qemu-i386:F" \
+		>"$binfmt/register" || fail "cannot register qemu-i386 for 32-bit x86 programs"
 fi
 
 # The root is moved onto the namespace's own /, where a container can start:

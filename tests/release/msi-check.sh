@@ -19,13 +19,16 @@ who="msi: $(basename "$msi")"
 export HOME=$tmp WINEPREFIX=$tmp/prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$tmp/run
 mkdir -m 700 "$tmp/run"
 trap 'wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
-wineboot --init >/dev/null 2>&1 || { fail "wine cannot make a prefix"; exit 1; }
 
-folder="$WINEPREFIX/drive_c/Program Files/classbanner"
+# An x64 installer is checked as its row's tests run: by wine's 64-bit loader
+# alone, in a 64-bit prefix, with no 32-bit x86 program started.
+folder="$WINEPREFIX/drive_c/Program Files/classbanner" loader=("$(realpath "$(dirname "$0")/../../scripts/wine.sh")" x86_64 -)
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' view=/reg:64
 if [ "$(msiinfo suminfo "$msi" | sed -n 's/^Template: \([^;]*\).*/\1/p')" = Intel ]; then
-	folder="$WINEPREFIX/drive_c/Program Files (x86)/classbanner" view=/reg:32
+	folder="$WINEPREFIX/drive_c/Program Files (x86)/classbanner" view=/reg:32 loader=(command wine)
 fi
+wine() { "${loader[@]}" "$@"; }
+wine wineboot --init >/dev/null 2>&1 || { fail "wine cannot make a prefix"; exit 1; }
 # installed: the installed programs' entries for classbanner, a line of
 # version and publisher each.
 installed() {
