@@ -61,10 +61,11 @@ add_target() { # name: its compiler, C library and runner
 	local name=$1 system triple processor runner
 	IFS=$'\t' read -r system triple processor runner < <(scripts/targets.sh name="$1" system triple processor runner)
 	if [ "$system" = windows ]; then
-		# 64-bit rows run under wine64 alone. 32-bit rows need wine32, which
-		# comes only for i386 (named bare, apt may pick another architecture),
-		# and qemu-i386 where the kernel runs no 32-bit x86 code.
-		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64"
+		# 64-bit rows run under wine64 alone, mount hiding the 32-bit loader
+		# (scripts/wine.sh). 32-bit rows need wine32, which comes only for
+		# i386 (named bare, apt may pick another architecture), and qemu-i386
+		# where the kernel runs no 32-bit x86 code.
+		for_target[$name]="g++-mingw-w64-${processor//_/-} wine wine64 mount"
 		if [ "$processor" = i686 ]; then
 			for_target[$name]+=" wine32:i386 qemu-user"
 			architectures+=(i386)
