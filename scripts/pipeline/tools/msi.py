@@ -57,6 +57,6 @@ changes = [(old.encode(), new.encode()) for old, new in changes] + [(filetime(t)
 data = open(out, "rb").read()
 for old, new in changes:
     if len(old) != len(new) or old not in data:
-        sys.exit(f"msi: {out}: cannot find {old!r} to make it reproducible")
+        sys.exit(f"{out}: cannot find {old!r} to make it reproducible")
     data = data.replace(old, new)
 open(out, "wb").write(data)

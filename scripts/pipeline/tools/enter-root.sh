@@ -13,7 +13,7 @@ set -u
 r=$1 userns=$2 workdir=$3
 shift 3
 fail() {
-	echo "enter-root.sh: $*" >&2
+	echo "$*" >&2
 	exit 99
 }
 

@@ -12,9 +12,9 @@
 set -uo pipefail
 archive=$1 version=$2 banner=$3
 shift 3
-who="image"
+who=
 # shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../preamble.sh"
+. "$(dirname "$0")/../../../tests/preamble.sh"
 
 index=$(skopeo inspect --raw "oci-archive:$archive:classbanner:$version") || { fail "skopeo cannot read $archive"; exit 1; }
 listed=$(jq -r '.manifests[].platform | [.os, .architecture, .variant // empty] | join("/")' <<<"$index" | sort)
@@ -44,7 +44,7 @@ done
 # only has none).
 here=linux/$(dpkg --print-architecture)
 if ! printf '%s\n' "$@" | grep "^$here=" >/dev/null; then
-	echo "image: no image for $here among these rows: none run"
+	echo "image: no image for $here among these rows: none run" >&2
 	exit $failed
 fi
 skopeo copy -q "oci-archive:$archive:classbanner:$version" "oci:$tmp/one:here" &&

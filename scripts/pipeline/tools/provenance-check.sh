@@ -12,9 +12,9 @@
 set -uo pipefail
 envelope=$1 key=$2
 shift 2
-who="provenance"
+who=
 # shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../preamble.sh"
+. "$(dirname "$0")/../../../tests/preamble.sh"
 
 attested() { # file: cosign's verdict, its last line on a fault
 	cosign verify-blob-attestation --key "$key" --insecure-ignore-tlog --type slsaprovenance1 \

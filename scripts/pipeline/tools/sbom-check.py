@@ -22,8 +22,7 @@ faults = []
 text = sbom.read_text()
 error = JsonStrictValidator(SchemaVersion.V1_6).validate_str(text)
 if error:
-    print(f"sbom: not valid CycloneDX 1.6: {error}")
-    sys.exit(1)
+    sys.exit(f"not valid CycloneDX 1.6: {error}")
 bom = json.loads(text)
 
 listed = {c["name"]: c for c in bom.get("components", [])}
@@ -55,5 +54,5 @@ for component in listed.values():
                           f"which the buildinfo does not list for {target}")
 
 for fault in faults:
-    print(f"sbom: {fault}")
-sys.exit(1 if faults else 0)
+    print(fault, file=sys.stderr)
+sys.exit(f"{faults[0]}" if faults else 0)  # the first, again, last: the reason

@@ -13,12 +13,13 @@
 # file, folder, PATH entry or listing. One line per fault; exit status 1 if any.
 set -uo pipefail
 msi=$(realpath "$1") exe=$2 banner=$3 earlier=${4:+$(realpath "$4")}
-who="msi: $(basename "$msi")"
+who=
 # shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../preamble.sh"
+. "$(dirname "$0")/../../../tests/preamble.sh"
 export HOME=$tmp WINEPREFIX=$tmp/prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$tmp/run
 mkdir -m 700 "$tmp/run"
-trap 'wineserver -k 2>/dev/null; rm -rf "$tmp"' EXIT
+# shellcheck disable=SC2317 # called by the preamble's trap at exit
+cleanup() { wineserver -k 2>/dev/null; }
 
 # An x64 installer is checked as its row's tests run: by wine's 64-bit loader
 # alone, in a 64-bit prefix, with no 32-bit x86 program started.

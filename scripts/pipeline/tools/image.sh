@@ -21,7 +21,7 @@ for item; do
 	platform=${item%%=*} binary=${item#*=}
 	tag=${platform//\//-}
 	if readelf -l "$binary" | grep -E '^ *(INTERP|DYNAMIC) ' >/dev/null; then
-		echo "image: $platform: $binary is not static" >&2
+		echo "$platform: $binary is not static" >&2
 		exit 1
 	fi
 	rootfs=$tmp/$tag

@@ -27,7 +27,7 @@ import pefile
 
 
 def fail(text):
-    sys.exit(f"authenticode: {text}")
+    sys.exit(text)
 
 
 def osslsigncode(*args, **options):

@@ -16,10 +16,10 @@ with zipfile.ZipFile(layout) as cpack:
     entries = [(info, cpack.read(info)) for info in cpack.infolist()]
 ours = [info for info, _ in entries if info.filename.endswith("/classbanner.exe")]
 if len(ours) != 1:
-    sys.exit(f"zip: {layout}: holds {len(ours)} classbanner.exe")
+    sys.exit(f"{layout}: holds {len(ours)} classbanner.exe")
 program = open(exe, "rb").read()
 with zipfile.ZipFile(out, "w") as packed:
     for info, data in entries:
         packed.writestr(info, program if info is ours[0] else data)
 if zipfile.ZipFile(out).read(ours[0].filename) != program:
-    sys.exit(f"zip: {out}: does not hold {exe}")
+    sys.exit(f"{out}: does not hold {exe}")

@@ -30,7 +30,7 @@ trap 'gpgconf --kill all; rm -rf "$GNUPGHOME"' EXIT
 echo "faked-system-time $sign_at!" >"$GNUPGHOME/gpg.conf"
 gpg --batch --quiet --import 2>/dev/null
 key=$(gpg --batch --with-colons --list-secret-keys | awk -F: '$1 == "fpr" { print $10; exit }')
-[ -n "$key" ] || { echo "sign: no secret key on standard input" >&2; exit 1; }
+[ -n "$key" ] || { echo "no secret key on standard input" >&2; exit 1; }
 detach() { gpg --batch --yes --local-user "$key" --armor --detach-sign --output "$2" "$1"; }
 
 if [ "$mode" = sums ]; then
@@ -78,4 +78,4 @@ cd "$dist/rpm"
 touch -d "@$epoch" ./*.rpm
 createrepo_c --quiet --no-database --revision "$epoch" --set-timestamp-to-revision .
 detach repodata/repomd.xml repodata/repomd.xml.asc
-echo "sign: apt/ and rpm/, $(find "$dist/apt/pool" -name '*.deb' | wc -l) and $(find "$dist/rpm" -name '*.rpm' | wc -l) packages"
+echo "sign: apt/ and rpm/, $(find "$dist/apt/pool" -name '*.deb' | wc -l) and $(find "$dist/rpm" -name '*.rpm' | wc -l) packages" >&2
