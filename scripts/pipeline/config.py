@@ -1,0 +1,115 @@
+# SPDX-License-Identifier: MIT
+"""What a run is given: built once, checked, and frozen. No stage changes it;
+what the stages make is the manifest."""
+import dataclasses
+import os
+import pathlib
+import re
+import time
+import types
+
+from . import keys
+from .artifacts import Stop
+from .logs import run
+
+TOP = pathlib.Path(__file__).resolve().parent.parent.parent
+
+
+@dataclasses.dataclass(frozen=True)
+class Config:
+    """The targets TABLE (row name: columns) and the TARGETS asked for, in the
+    table's order; the program's and the Debian package's versions; the
+    COMMIT and its time EPOCH, at which everything is stamped; this machine's
+    architecture NATIVE; the environment ENV; the keys: SIGNING_KEY with
+    SIGN_AT and FINGERPRINT, CODE_KEY or SIGNATURES (a folder of detached
+    Authenticode signatures), PROVENANCE_KEY. WHO says its lines. A rebuild
+    (verify.py) is given more: SHIPPED, the downloaded release's folder, and
+    PINNED, each root's packages (suite: lines of the .buildinfo)."""
+    table: dict
+    targets: tuple
+    version: str
+    debian_version: str
+    commit: str
+    epoch: str
+    native: str
+    env: types.MappingProxyType
+    signing_key: str = None
+    sign_at: str = None
+    fingerprint: str = None
+    code_key: str = None
+    signatures: str = None
+    provenance_key: str = None
+    who: str = "release"
+    shipped: pathlib.Path = None
+    pinned: dict = None
+
+    @property
+    def stem(self):
+        """The source tree's name, and the downloads' stem."""
+        return f"classbanner-{self.version}"
+
+    @property
+    def first_suite(self):
+        """The Debian release the source is packed in, and the work folder kept in."""
+        return next(iter(self.table.values()))["debian"]
+
+    @property
+    def suites(self):
+        """The Debian releases whose roots the targets need, the first's first."""
+        return list(dict.fromkeys([self.first_suite] + [self.table[t]["debian"] for t in self.targets]))
+
+    @property
+    def windows(self):
+        return [t for t in self.targets if self.table[t]["system"] == "windows"]
+
+    @property
+    def signs_windows(self):
+        return bool(self.code_key or self.signatures)
+
+
+def table(top=TOP):
+    """The rows of cmake/targets.txt, as its reader gives them: name: columns."""
+    columns = run(top / "scripts/targets.sh", "--columns").split()
+    return {fields[0]: dict(zip(columns, fields)) for fields in
+            (line.split("\t") for line in run(top / "scripts/targets.sh", *columns).splitlines())}
+
+
+def versions(top):
+    """The program's version (CMake's) and the Debian package's, of the tree TOP."""
+    version = re.search(r"^  VERSION ([0-9.]+)$", (top / "CMakeLists.txt").read_text(), re.M).group(1)
+    debian = re.match(r"classbanner \((.*)\)", (top / "debian/changelog").read_text()).group(1)
+    return version, debian
+
+
+def configure(rows, targets, version, debian, commit, epoch, env, **given):
+    """The configuration, checked: the targets are rows, the versions agree,
+    and each key the environment names (CLASSBANNER_SIGNING_KEY,
+    _AUTHENTICODE_KEY or _AUTHENTICODE_SIGNATURES, _PROVENANCE_KEY) is one a
+    release can sign with, before anything is built."""
+    for target in targets:
+        if target not in rows:
+            raise Stop(f"{target}: no such row in cmake/targets.txt")
+    if not debian.startswith(f"{version}-"):
+        raise Stop(f"debian/changelog is for {debian}, not for {version}")
+    found = {name: os.path.abspath(env[variable]) for name, variable in (
+        ("signing_key", "CLASSBANNER_SIGNING_KEY"), ("code_key", "CLASSBANNER_AUTHENTICODE_KEY"),
+        ("signatures", "CLASSBANNER_AUTHENTICODE_SIGNATURES"), ("provenance_key", "CLASSBANNER_PROVENANCE_KEY"))
+        if env.get(variable)}
+    found.update(given)
+    if found.get("signing_key"):
+        found["sign_at"], found["fingerprint"] = keys.signing_time(found["signing_key"], epoch)
+        if found["sign_at"] != epoch:
+            at = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(found["sign_at"])))
+            print(f"release: the key was made after the commit: it signs at {at}, when it was made")
+    if found.get("code_key") and found.get("signatures"):
+        raise Stop("CLASSBANNER_AUTHENTICODE_KEY and CLASSBANNER_AUTHENTICODE_SIGNATURES: set one, not both")
+    if found.get("code_key"):
+        keys.code_signing_key(found["code_key"], epoch)
+    if found.get("provenance_key"):
+        keys.provenance_key(found["provenance_key"])
+    folder = env.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
+    if folder and not os.path.isdir(folder):
+        raise Stop(f"{folder}: no such folder (CLASSBANNER_AUTHENTICODE_SIGNATURES)")
+    # In the table's order, however given: the provenance lists them.
+    return Config(rows, tuple(t for t in rows if t in targets or not targets), version, debian, commit, epoch,
+                  run("dpkg", "--print-architecture").strip(), types.MappingProxyType(dict(env)), **found)

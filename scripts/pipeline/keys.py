@@ -1,0 +1,191 @@
+# SPDX-License-Identifier: MIT
+"""Keys and signatures: the checks of the keys a release signs with, each
+refusing a key in one line naming it; gpgv's word on a signature; DSSE; a
+release's signed SHA256SUMS and signed repositories, read back."""
+import os
+import pathlib
+import re
+import subprocess
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+from datetime import datetime, timezone
+
+from .artifacts import Stop, sha256
+from .logs import paragraphs, run
+
+
+def readable(path):
+    for fault, why in ((not os.path.exists(path), "no such file"), (not os.path.isfile(path), "not a file"),
+                       (not os.access(path, os.R_OK), "cannot be read")):
+        if fault:
+            raise Stop(f"{path}: {why}")
+
+
+def signing_time(key, epoch):
+    """When the OpenPGP key in the file KEY signs: at the commit's time EPOCH,
+    or at its making if later, as it cannot sign before it exists; and its
+    fingerprint, as gpg gives it. Stops unless the file holds one secret key,
+    without a passphrase, that can sign and has not expired. The key is only
+    shown, never imported."""
+    readable(key)
+    with tempfile.TemporaryDirectory() as home:
+        gpg = ["gpg", "--batch", "--homedir", home]
+        shown = subprocess.run(gpg + ["--with-colons", "--show-keys", key], capture_output=True, text=True)
+        packets = subprocess.run(gpg + ["--list-packets", key], capture_output=True, text=True).stdout
+        subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
+    records = [line.split(":") for line in shown.stdout.splitlines()]
+    keys = [k for k in records if k[0] in ("sec", "ssb", "pub")]
+    if shown.returncode or not keys:
+        raise Stop(f"{key}: holds no OpenPGP key")
+    if [k[0] for k in keys].count("sec") != 1:
+        raise Stop(f"{key}: holds no secret key, or more than one (want one, as gpg --export-secret-keys --armor "
+                   "writes it)")
+    if "protected" in packets:
+        raise Stop(f"{key}: is protected by a passphrase; a release signs unattended")
+    why, times = "has no key that can sign", []
+    for k in (k for k in keys if k[0] != "pub" and "s" in k[11]):
+        if k[6] and int(k[6]) <= time.time():
+            why = f"expired on {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(int(k[6])))}"
+        else:
+            times.append(max(int(k[5]), int(epoch)))
+    if not times:
+        raise Stop(f"{key}: {why}")
+    return str(min(times)), next(k[9] for k in records if k[0] == "fpr")
+
+
+def code_signing_key(path, epoch):
+    """Stops unless the file PATH holds an RSA private key without a passphrase
+    and its certificates, leaf first, PEM: the leaf the key's and for code
+    signing, and each valid at the commit's time EPOCH and now. (Other kinds of
+    key sign differently each time: the release would not be reproducible.)"""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    readable(path)
+    blocks = [(found.group(1), found.group(0)) for found in re.finditer(
+        rb"-----BEGIN ([A-Z0-9 ]+)-----\n.*?-----END \1-----", pathlib.Path(path).read_bytes(), re.S)]
+    keys = [pem for label, pem in blocks if b"PRIVATE" in label]
+    if not keys:
+        raise Stop(f"{path}: holds no private key (want the key, then its certificates, leaf first, PEM)")
+    if b"ENCRYPTED" in keys[0]:
+        raise Stop(f"{path}: its key is protected by a passphrase; a release signs unattended")
+    key = serialization.load_pem_private_key(keys[0], None)
+    if not isinstance(key, rsa.RSAPrivateKey):
+        raise Stop(f"{path}: not an RSA key; other kinds sign differently each time")
+    chain = [x509.load_pem_x509_certificate(pem) for label, pem in blocks if label == b"CERTIFICATE"]
+    if not chain:
+        raise Stop(f"{path}: holds no certificate (want the key's, then the rest of its chain)")
+
+    def public(k):
+        return k.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    leaf = chain[0].subject.rfc4514_string()
+    if public(key.public_key()) != public(chain[0].public_key()):
+        raise Stop(f"{path}: the key is not that of the first certificate, {leaf}")
+    usages = [e.value for e in chain[0].extensions if isinstance(e.value, x509.ExtendedKeyUsage)]
+    if not usages or x509.oid.ExtendedKeyUsageOID.CODE_SIGNING not in usages[0]:
+        raise Stop(f"{path}: {leaf} is not for code signing (its extended key usage lacks codeSigning)")
+    for certificate in chain:
+        start, end = (getattr(certificate, f"{field}_utc", None)
+                      or getattr(certificate, field).replace(tzinfo=timezone.utc)
+                      for field in ("not_valid_before", "not_valid_after"))
+        for when, what in ((int(epoch), "the commit's time"), (time.time(), "now")):
+            if not start.timestamp() <= when <= end.timestamp():
+                raise Stop(f"{path}: {certificate.subject.rfc4514_string()} is not valid at {what}, "
+                           f"{datetime.fromtimestamp(when, timezone.utc):%Y-%m-%d %H:%M} UTC (valid "
+                           f"{start:%Y-%m-%d %H:%M} to {end:%Y-%m-%d %H:%M})")
+
+
+def provenance_key(path):
+    """The Ed25519 private key in the file PATH, PEM, without a passphrase
+    (Ed25519 signs alike each time: the provenance is reproducible too)."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    readable(path)
+    try:
+        key = serialization.load_pem_private_key(pathlib.Path(path).read_bytes(), None)
+    except TypeError:
+        raise Stop(f"{path}: is protected by a passphrase; a release signs unattended")
+    except ValueError:
+        raise Stop(f"{path}: holds no private key, PEM (want one as openssl genpkey -algorithm ed25519 writes it)")
+    if not isinstance(key, ed25519.Ed25519PrivateKey):
+        raise Stop(f"{path}: not an Ed25519 key")
+    return key
+
+
+IN_TOTO = "application/vnd.in-toto+json"
+
+
+def dsse_signed(payload):
+    """What a DSSE envelope's signature signs: its pre-authentication encoding."""
+    return b"DSSEv1 %d %s %d %s" % (len(IN_TOTO), IN_TOTO.encode(), len(payload), payload)
+
+
+def signed_by(fingerprint, key, signature, data=None):
+    """The text that SIGNATURE (detached over the file DATA, or inline) signs,
+    once gpgv has verified it with the public key file KEY. Stops unless the
+    key that signed it is FINGERPRINT's."""
+    with tempfile.TemporaryDirectory() as home:
+        keyring = pathlib.Path(home) / "key.gpg"
+        keyring.write_bytes(subprocess.run(["gpg", "--dearmor"], input=key.read_bytes(), capture_output=True).stdout)
+        done = subprocess.run(["gpgv", "--homedir", home, "--keyring", keyring, "--status-fd", "2", "--output", "-",
+                               signature] + ([data] if data else []), capture_output=True, text=True)
+    signers = re.findall(r"^\[GNUPG:\] VALIDSIG .* ([0-9A-F]{40})$", done.stderr, re.M)
+    if done.returncode or fingerprint not in signers:
+        said = [line for line in done.stderr.splitlines() if line.startswith("gpgv: ")][-1:] or ["no signature"]
+        raise Stop(f"{signature}: not signed by the key {fingerprint}"
+                   + (f", but by {signers[0]}" if signers else f" ({said[0]})"))
+    return done.stdout
+
+
+def held(folder, fingerprint, key):
+    """Every package the repositories in FOLDER (a release's apt/ and rpm/)
+    hold, with its SHA-256, from their indexes, each checked against the
+    signed metadata that lists it."""
+    files, apt, rpm = {}, folder / "apt", folder / "rpm"
+
+    def listed(path, digest):
+        if not path.is_file() or sha256(path) != digest:
+            raise Stop(f"{path}: does not match the signed index that lists it")
+        return path
+
+    signed = signed_by(fingerprint, key, apt / "dists/stable/InRelease")
+    for digest, name in re.findall(r"^ ([0-9a-f]{64}) +\d+ (\S+/(?:Packages|Sources))$",
+                                   signed.split("\nSHA256:\n", 1)[-1], re.M):
+        for p in paragraphs(listed(apt / "dists/stable" / name, digest).read_text()):
+            for file_digest, file in ([(p["sha256"], p["filename"])] if "filename" in p else [
+                    (line.split()[0], f"{p['directory']}/{line.split()[2]}")
+                    for line in p["checksums_sha256"].splitlines() if line]):
+                files[f"apt/{file}"] = file_digest
+    signed_by(fingerprint, key, rpm / "repodata/repomd.xml.asc", rpm / "repodata/repomd.xml")
+    repo, common = "{http://linux.duke.edu/metadata/repo}", "{http://linux.duke.edu/metadata/common}"
+    primary = next(d for d in ElementTree.parse(rpm / "repodata/repomd.xml").iter(f"{repo}data")
+                   if d.get("type") == "primary")
+    index = listed(rpm / primary.find(f"{repo}location").get("href"), primary.findtext(f"{repo}checksum"))
+    for package in ElementTree.fromstring(run("zstd", "-dcq", "--format=" + {".gz": "gzip", ".zst": "zstd"}[
+            index.suffix], index)).iter(f"{common}package"):
+        files[f"rpm/{package.find(f'{common}location').get('href')}"] = package.findtext(f"{common}checksum")
+    for path in sorted(p for p in list((apt / "pool").rglob("*")) + list(rpm.glob("*.rpm")) if p.is_file()):
+        if str(path.relative_to(folder)) not in files:
+            raise Stop(f"{path}: is in no signed index of its repository")
+    for name, digest in files.items():
+        listed(folder / name, digest)
+    return files
+
+
+def signed_sums(folder, fingerprint, whose="", missing_ok=False):
+    """FOLDER's SHA256SUMS, name: SHA-256, once its signature is checked to be
+    FINGERPRINT's key's (the folder's classbanner-signing-key.asc) and every
+    file it lists to match it (but those absent, where MISSING_OK). WHOSE
+    names the SHA256SUMS in a refusal ("the previous release's ")."""
+    key = folder / "classbanner-signing-key.asc"
+    for name in ("SHA256SUMS", "SHA256SUMS.asc", key.name):
+        readable(folder / name)
+    signed_by(fingerprint, key, folder / "SHA256SUMS.asc", folder / "SHA256SUMS")
+    sums = dict(reversed(line.split("  ", 1)) for line in (folder / "SHA256SUMS").read_text().splitlines())
+    for name, digest in sums.items():
+        if missing_ok and not (folder / name).exists():
+            continue
+        if not (folder / name).is_file() or sha256(folder / name) != digest:
+            raise Stop(f"{folder / name}: does not match {whose}SHA256SUMS")
+    return sums

@@ -1,0 +1,189 @@
+# SPDX-License-Identifier: MIT
+"""The clean roots: a Debian mirror, a root's packages fetched by version
+and indexed, a root made by mmdebstrap and cached, and the runner of
+commands in a root, in namespaces of its own."""
+import glob
+import hashlib
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+
+from .artifacts import Stop
+from .logs import paragraphs, run
+
+TOOLS = pathlib.Path(__file__).resolve().parent / "tools"
+
+
+AS_ROOT = [] if os.getuid() == 0 else ["unshare", "--map-auto", "--map-root-user"]
+
+
+def mirror(env):
+    """$CLASSBANNER_MIRROR, else the first Debian archive this machine's apt
+    reads (not the security archive, whose suites are named otherwise)."""
+    uris = env.get("CLASSBANNER_MIRROR", "").split()
+    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
+        uris += [u for line in re.findall(r"^URIs: *(.*)$", pathlib.Path(path).read_text(), re.M) for u in line.split()]
+    for path in glob.glob("/etc/apt/sources.list") + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
+        for fields in (line.split() for line in pathlib.Path(path).read_text().splitlines()):
+            uris += [field for field in fields[1:] if fields[0] == "deb" and re.match(r"[a-z+]+:", field)][:1]
+    return next((uri for uri in uris if "security" not in uri.lower()), None)
+
+
+class Roots:
+    """The clean roots: each unpacked from its tarball into the work folder on
+    first use, with the commit's git bundle in /build; and commands run in
+    them, in NAMESPACES of their own."""
+
+    def __init__(self, work, namespaces):
+        self.work, self.namespaces, self.tarballs, self.unpacked = work, namespaces, {}, []
+
+    def unpack(self, release):
+        root = self.work / f"root-{release}"
+        if root not in self.unpacked:
+            self.unpacked.append(root)
+            root.mkdir()
+            subprocess.run(AS_ROOT + ["tar", "-xf", self.tarballs[release], "-C", root, "--numeric-owner",
+                                      "--exclude=./dev/*"], check=True)
+            (root / "build").mkdir()
+            if (self.work / "source.bundle").exists():  # a rebuild from a source archive has none
+                shutil.copy(self.work / "source.bundle", root / "build")
+        return root
+
+    def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
+        """COMMAND, an argument list, in ROOT, in FOLDER under /build: its
+        output to STDOUT (a log, with its errors, or a pipe, without)."""
+        namespaces = namespaces or self.namespaces
+        userns = "yes" if "--user" in namespaces else "no"
+        return subprocess.run(["unshare", *namespaces, TOOLS / "enter-root.sh", root, userns, f"/build/{folder}",
+                               *command], stdin=stdin or subprocess.DEVNULL, stdout=stdout, text=True,
+                              stderr=subprocess.PIPE if stdout == subprocess.PIPE else subprocess.STDOUT)
+
+    def provide(self, suite, tarball):
+        """The tarball SUITE's root is to be unpacked from."""
+        self.tarballs[suite] = tarball
+
+    def remove(self, root):
+        subprocess.run(AS_ROOT + ["rm", "-rf", root])
+
+
+def root_cache(env):
+    """Where roots are cached: $CLASSBANNER_ROOTS, else ~/.cache/classbanner/roots."""
+    return pathlib.Path(env.get("CLASSBANNER_ROOTS") or pathlib.Path(
+        env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
+
+
+def installed(tarball):
+    """The packages a root tarball holds, as the .buildinfo lists them
+    ("name:arch (= version)"), read once from its dpkg status and kept beside it."""
+    listing = tarball.with_suffix(".packages")
+    if not listing.exists():
+        status = paragraphs(run("tar", "-xOf", tarball, "./var/lib/dpkg/status"))
+        listing.write_text("".join(f"{line}\n" for line in sorted(
+            (f"{p['package']}:{p['architecture']} (= {p['version']})" for p in status
+             if p.get("status") == "install ok installed"), key=str.encode)))
+    return listing.read_text().splitlines()
+
+
+def pinned(line):
+    """A package as the .buildinfo lists it, as apt and mmdebstrap name it
+    with its version: name:arch=version (arch all: name=version)."""
+    name, arch, version = re.fullmatch(r"(\S+):(\S+) \(= (.*)\)", line).groups()
+    return f"{name}={version}" if arch == "all" else f"{name}:{arch}={version}"
+
+
+def architectures(native, wanted):
+    """The architectures of a root whose packages are WANTED (the .buildinfo's
+    lines): this machine's first, then the foreign ones."""
+    return [native] + sorted({line.split()[0].split(":")[1] for line in wanted} - {native, "all"})
+
+
+def listing(roots, root):
+    """The packages installed in ROOT (a folder), as the .buildinfo lists
+    them, in byte order."""
+    said = roots.run(root, ".", ["dpkg-query", "-W", "-f", "${db:Status-Abbrev} ${Package}:${Architecture} "
+                                 "(= ${Version})\n"], subprocess.PIPE)
+    if said.returncode:
+        raise Stop(f"dpkg-query failed in {root.name}: {said.stderr.strip()[-300:]}")
+    return sorted((" ".join(line.split()[1:]) for line in said.stdout.splitlines() if line[:2] == "ii"),
+                  key=str.encode)
+
+
+def fetch(release, wanted, source, folder, native):
+    """Into FOLDER, the .deb file of each package WANTED (the .buildinfo's
+    lines) in RELEASE, that version exactly: from SOURCE, a Debian mirror's
+    URL (checked by apt with Debian's archive key) or a folder of .deb files.
+    Stops in one line naming a package and version it cannot get."""
+    folder.mkdir(parents=True, exist_ok=True)
+    if os.path.isdir(source):
+        have = {}
+        for deb in pathlib.Path(source).glob("*.deb"):
+            c = paragraphs(run("dpkg-deb", "-f", deb, "Package", "Architecture", "Version"))[0]
+            have[f"{c['package']}:{c['architecture']} (= {c['version']})"] = deb
+        for line in wanted:
+            if line not in have:
+                raise Stop(f"{release} root: {line}: no such .deb in {source}")
+            if not (folder / have[line].name).exists():
+                shutil.copy(have[line], folder)
+        return
+    apt = folder / "apt"
+    for sub in ("lists/partial", "archives/partial", "parts"):
+        (apt / sub).mkdir(parents=True, exist_ok=True)
+    (apt / "status").write_text("")
+    (apt / "sources.list").write_text(f"deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {source} "
+                                      f"{release} main\n")
+    machines = architectures(native, wanted)
+    options = [f"-oDir::{key}={value}" for key, value in (
+        ("Etc::SourceList", apt / "sources.list"), ("Etc::SourceParts", apt / "parts"), ("State", apt),
+        ("State::status", apt / "status"), ("Cache", apt), ("Etc::Preferences", "/dev/null"),
+        ("Etc::PreferencesParts", apt / "parts"))] + [
+        f"-oAPT::Architectures={','.join(machines)}", "-oAcquire::Check-Valid-Until=false",  # a snapshot's
+        "-oDebug::NoLocking=true", "-oAPT::Sandbox::User=root"]
+    for command in (["update"], ["download", *map(pinned, wanted)]):
+        done = subprocess.run(["apt-get", "-q", *options, *command], cwd=folder, capture_output=True, text=True)
+        said = [line[3:] for line in done.stderr.splitlines() if line.startswith("E: ")]
+        if done.returncode or said:
+            raise Stop(f"{release} root: {(said or [done.stderr.strip()[-200:]])[0]}, on {source}")
+    shutil.rmtree(apt)
+
+
+def index(folder, suite=None):
+    """The Packages index of the .deb files in FOLDER: a repository apt reads;
+    with a Release naming SUITE, for mmdebstrap, which takes the essential
+    packages only from the suite it is asked for."""
+    entries = []
+    for deb in sorted(folder.glob("*.deb"), key=lambda p: p.name.encode()):
+        data = deb.read_bytes()
+        entries.append(run("dpkg-deb", "-f", deb).rstrip("\n") + f"\nFilename: ./{deb.name}\nSize: {len(data)}\n"
+                       f"SHA256: {hashlib.sha256(data).hexdigest()}\n")
+    (folder / "Packages").write_text("\n".join(entries))
+    if suite:
+        packages = (folder / "Packages").read_bytes()
+        (folder / "Release").write_text(f"Suite: {suite}\nCodename: {suite}\nSHA256:\n"
+                                        f" {hashlib.sha256(packages).hexdigest()} {len(packages)} Packages\n")
+
+
+def mmdebstrap(release, tarball, architectures, packages, mirror, log):
+    """A clean root of RELEASE into TARBALL, of apt and PACKAGES, from MIRROR."""
+    with open(log, "w") as out:
+        made = subprocess.run(
+            ["mmdebstrap", f"--mode={'unshare' if AS_ROOT else 'root'}", "--variant=apt", "--format=tar",
+             "--components=main", "--aptopt=APT::Install-Recommends \"false\"",
+             f"--architectures={','.join(architectures)}", f"--include={','.join(packages)}",
+             release, f"{tarball}.part", mirror], stdout=out, stderr=out)
+    if made.returncode:
+        raise Stop(f"root: mmdebstrap {release} failed (log: {log})")
+    os.rename(f"{tarball}.part", tarball)
+    installed(tarball)
+
+
+def namespaces():
+    """The namespaces a root's commands run in: a user namespace of its own,
+    but in a chroot, where the kernel allows none (and / is no mount point to
+    make private): mount and pid only."""
+    found = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
+    if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
+                                        stderr=subprocess.DEVNULL).returncode:
+        found = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+    return found

@@ -1,0 +1,93 @@
+# SPDX-License-Identifier: MIT
+"""One run of a pipeline: its frozen configuration, the roots it runs
+commands in, its work folder and manifest, a log per step; the one setup and
+teardown of a work folder, and the running of a sequence of stages."""
+import contextlib
+import shutil
+import subprocess
+
+from .artifacts import KINDS, Manifest, Stop, check_plan
+from .logs import reason
+
+
+class Run:
+    """What every stage is passed: CONFIG, which it reads; ROOTS, in which it
+    runs commands; the work folder (publish/, kept in the first root as
+    /build/publish) and its MANIFEST, to which it adds what it makes."""
+
+    def __init__(self, config, roots):
+        self.config, self.roots, self.work = config, roots, roots.work
+        self.publish = self.work / "publish"
+        self.manifest = Manifest(self.publish)
+
+    def say(self, stage, text):
+        print(f"{self.config.who}: {stage:<12} {text}", flush=True)
+
+    def log(self, name):
+        return self.work / f"{name}.log"
+
+    def root(self, suite):
+        """SUITE's root; the first holds the work folder, as /build/publish."""
+        root = self.roots.unpack(suite)
+        if suite == self.config.first_suite and not self.publish.is_symlink():
+            self.publish.rename(root / "build" / "publish")
+            self.publish.symlink_to(root / "build" / "publish")
+        return root
+
+    def step(self, name, suite, folder, *command, fault=reason, stdin=None, namespaces=None):
+        """One step, named NAME: COMMAND in SUITE's root, in FOLDER under
+        /build, its output into its own log, NAME.log. If it fails, stop with
+        what FAULT reads in the log: by default its last line, where the
+        release's tools say why."""
+        log = self.log(name)
+        if log.exists():
+            raise Stop(f"{name}: a second step of that name, whose log would mix with the first's")
+        with open(log, "w") as out:
+            done = self.roots.run(self.root(suite), folder, command, out, stdin, namespaces)
+        if done.returncode:
+            raise Stop(f"{name}: {fault(log)} (log: {log})")
+
+    def query(self, suite, folder, *command):
+        """What COMMAND, run in SUITE's root, writes: data, read as it is."""
+        done = self.roots.run(self.root(suite), folder, command, subprocess.PIPE)
+        if done.returncode:
+            raise Stop(f"{command[0]} failed in the {suite} root: {done.stderr.strip()[-300:]}")
+        return done.stdout
+
+    def tool(self, name, tool, *args, stdin=None, suite=None):
+        """A step that runs one of the release's tools (scripts/pipeline/tools/
+        TOOL, from the source tree) in the work folder."""
+        self.step(name, suite or self.config.first_suite, "publish",
+                  f"../{self.config.stem}/scripts/pipeline/tools/{tool}", *args, stdin=stdin)
+
+
+@contextlib.contextmanager
+def workspace(roots):
+    """The work folder of ROOTS, made afresh (with what an earlier run that
+    was stopped left, removed), its artifact folders ready; on the way out,
+    whatever happened, the roots removed and publish/ back in the work folder."""
+    for root in roots.work.glob("root-*"):
+        roots.remove(root)
+    shutil.rmtree(roots.work, ignore_errors=True)
+    for folder in {kind.folder for kind in KINDS.values()} | {"unsigned"}:
+        (roots.work / "publish" / folder).mkdir(parents=True)
+    try:
+        yield
+    finally:
+        publish = roots.work / "publish"
+        if publish.is_symlink():
+            target = publish.resolve()
+            publish.unlink()
+            shutil.move(target, publish)
+        for root in roots.unpacked:
+            roots.remove(root)
+
+
+def make(run, stages):
+    """Run the STAGES, once the plan is checked, each recording in the
+    manifest only what it declares."""
+    check_plan(stages)
+    for each in stages:
+        run.manifest.stage = each
+        each(run)
+    run.manifest.stage = None

@@ -1,0 +1,45 @@
+# SPDX-License-Identifier: MIT
+"""The previous release, which this one continues: checked before anything
+is built, its repositories and MSIs then taken in."""
+import pathlib
+import re
+import shutil
+import subprocess
+
+from ..artifacts import Stop, stage
+from ..keys import held, signed_sums
+
+
+@stage(makes=["previous"])
+def check_previous(r):
+    """In: $CLASSBANNER_PREVIOUS, the previous release's published folder (its
+    dist/). Out: its repositories and MSIs, before anything is built, once
+    checked: SHA256SUMS.asc signed by the key this release signs with, every
+    download there against SHA256SUMS, every package its repositories hold
+    (every earlier version's) against their signed indexes."""
+    c = r.config
+    folder = c.env.get("CLASSBANNER_PREVIOUS")
+    if not folder:
+        return
+    folder = pathlib.Path(folder).resolve()
+    if not c.fingerprint:
+        raise Stop("CLASSBANNER_PREVIOUS: needs CLASSBANNER_SIGNING_KEY, the key that signed the previous release")
+    sums = signed_sums(folder, c.fingerprint, "the previous release's ", missing_ok=True)
+    version = next((m.group(1) for n in sums for m in [re.fullmatch(r"classbanner-([0-9][^-]*)\.tar\.gz", n)] if m),
+                   None)
+    debian = next((n[len("classbanner_"):-len(".dsc")] for n in sums if re.fullmatch(r"classbanner_.*\.dsc", n)), None)
+    if not (version and debian):
+        raise Stop(f"{folder}/SHA256SUMS: lists no source archive or no .dsc: not a release's folder")
+    if subprocess.run(["dpkg", "--compare-versions", debian, "lt", c.debian_version]).returncode:
+        raise Stop(f"{folder}: is version {debian}, not older than this release's {c.debian_version}")
+    packages = held(folder, c.fingerprint, folder / "classbanner-signing-key.asc")
+    for kind in ("apt", "rpm"):
+        shutil.copytree(folder / kind, r.publish / "previous" / kind)
+    for row in c.windows:
+        if f"classbanner-{version}-{row}.msi" in sums:
+            shutil.copy(folder / f"classbanner-{version}-{row}.msi", r.publish / "previous")
+    for path in sorted(p for p in (r.publish / "previous").rglob("*") if p.is_file()):
+        row = re.fullmatch(rf"classbanner-{re.escape(version)}-(.*)\.msi", path.name)
+        r.manifest.add(path, "previous", version=version, debian=debian, rows=[row.group(1)] if row else [])
+    r.say("previous", f"{debian}, signed by {c.fingerprint}: {len(sums)} downloads and {len(packages)} packages "
+          "of its repositories checked")
