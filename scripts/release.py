@@ -9,12 +9,7 @@ its provenance with the Ed25519 key in $CLASSBANNER_PROVENANCE_KEY:
 
     scripts/release.py [TARGET...]
 
-Its stages (scripts/pipeline/release.py) run in order. Each declares the
-kinds of artifact it takes and makes, which are checked before anything
-runs, and records what it makes in the manifest, which later ones read, in
-the work folder (build/release-work). Each step writes a log of its own.
-dist/ is replaced once all have passed; a failure stops it in a line saying
-why, from that step's log.
+How, in scripts/pipeline/ (docs/releasing.md, "How a release runs").
 """
 import pathlib
 import sys

@@ -22,7 +22,7 @@ class Config:
     COMMIT and its time EPOCH, at which everything is stamped; this machine's
     architecture NATIVE; the environment ENV; the keys: SIGNING_KEY with
     SIGN_AT and FINGERPRINT, CODE_KEY or SIGNATURES (a folder of detached
-    Authenticode signatures), PROVENANCE_KEY. WHO says its lines. A rebuild
+    Authenticode signatures), PROVENANCE_KEY. Its lines start with who. A rebuild
     (verify.py) is given more: SHIPPED, the downloaded release's folder, and
     PINNED, each root's packages (suite: lines of the .buildinfo)."""
     table: dict

@@ -176,8 +176,8 @@ def held(folder, fingerprint, key):
 def signed_sums(folder, fingerprint, whose="", missing_ok=False):
     """FOLDER's SHA256SUMS, name: SHA-256, once its signature is checked to be
     FINGERPRINT's key's (the folder's classbanner-signing-key.asc) and every
-    file it lists to match it (but those absent, where MISSING_OK). WHOSE
-    names the SHA256SUMS in a refusal ("the previous release's ")."""
+    file it lists to match it (but those absent, where MISSING_OK); a
+    refusal names it as whose ("the previous release's ") SHA256SUMS."""
     key = folder / "classbanner-signing-key.asc"
     for name in ("SHA256SUMS", "SHA256SUMS.asc", key.name):
         readable(folder / name)

@@ -23,7 +23,7 @@ cleanup() { wineserver -k 2>/dev/null; }
 
 # An x64 installer is checked as its row's tests run: by wine's 64-bit loader
 # alone, in a 64-bit prefix, with no 32-bit x86 program started.
-folder="$WINEPREFIX/drive_c/Program Files/classbanner" loader=("$(realpath "$(dirname "$0")/../../scripts/wine.sh")" x86_64 -)
+folder="$WINEPREFIX/drive_c/Program Files/classbanner" loader=("$(realpath "$(dirname "$0")/../../wine.sh")" x86_64 -)
 uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' view=/reg:64
 if [ "$(msiinfo suminfo "$msi" | sed -n 's/^Template: \([^;]*\).*/\1/p')" = Intel ]; then
 	folder="$WINEPREFIX/drive_c/Program Files (x86)/classbanner" view=/reg:32 loader=(command wine)

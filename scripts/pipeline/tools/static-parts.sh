@@ -12,7 +12,7 @@
 set -eu
 row=$1
 # shellcheck disable=SC2046 # the four columns hold no spaces
-set -- $("$(dirname "$0")/../targets.sh" name="$row" system triple libc runner)
+set -- $("$(dirname "$0")/../../targets.sh" name="$row" system triple libc runner)
 [ $# -eq 4 ] || { echo "no row $row in cmake/targets.txt" >&2; exit 1; }
 system=$1 triple=$2 libc=$3 runner=$4
 compiler=$triple-g++
