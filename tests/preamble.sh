@@ -11,7 +11,7 @@ failed=0 reason=
 cleanup() { :; }
 trap 'cleanup; rm -rf "$tmp"; [ -z "$reason" ] || printf "%s\n" "$reason" >&2' EXIT
 fail() {
-	line="${who:+$who: }$*"
-	printf '%s\n' "$line" >&2
-	failed=1 reason=${reason:-$line}
+	said_fault="${who:+$who: }$*"
+	printf '%s\n' "$said_fault" >&2
+	failed=1 reason=${reason:-$said_fault}
 }

@@ -99,17 +99,6 @@ def architectures(native, wanted):
     return [native] + sorted({line.split()[0].split(":")[1] for line in wanted} - {native, "all"})
 
 
-def listing(roots, root):
-    """The packages installed in ROOT (a folder), as the .buildinfo lists
-    them, in byte order."""
-    said = roots.run(root, ".", ["dpkg-query", "-W", "-f", "${db:Status-Abbrev} ${Package}:${Architecture} "
-                                 "(= ${Version})\n"], subprocess.PIPE)
-    if said.returncode:
-        raise Stop(f"dpkg-query failed in {root.name}: {said.stderr.strip()[-300:]}")
-    return sorted((" ".join(line.split()[1:]) for line in said.stdout.splitlines() if line[:2] == "ii"),
-                  key=str.encode)
-
-
 def fetch(release, wanted, source, folder, native):
     """Into FOLDER, the .deb file of each package WANTED (the .buildinfo's
     lines) in RELEASE, that version exactly: from SOURCE, a Debian mirror's

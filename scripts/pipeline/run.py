@@ -54,6 +54,14 @@ class Run:
             raise Stop(f"{command[0]} failed in the {suite} root: {done.stderr.strip()[-300:]}")
         return done.stdout
 
+    def packages(self, suite):
+        """The packages installed in SUITE's root, as the .buildinfo lists
+        them, in byte order."""
+        listed = self.query(suite, ".", "dpkg-query", "-W", "-f",
+                            "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n")
+        return sorted((" ".join(line.split()[1:]) for line in listed.splitlines() if line[:2] == "ii"),
+                      key=str.encode)
+
     def tool(self, name, tool, *args, stdin=None, suite=None):
         """A step that runs one of the release's tools (scripts/pipeline/tools/
         TOOL, from the source tree) in the work folder."""

@@ -27,6 +27,7 @@ logs are in build/verify-work, and what it built in build/verify-work/rebuilt.
 """
 import argparse
 import base64
+import dataclasses
 import json
 import os
 import pathlib
@@ -97,13 +98,11 @@ def rebuilt_config(dist, work, sums):
     targets = [t for p in info[1:] for t in p["targets"].split() if not t.startswith("(")]
     env = {key: value for key, value in os.environ.items()
            if key.startswith(("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME", "HOME", "PATH"))}
-    rows = table(work / top)
-    windows = [t for t in rows if t in targets and rows[t]["system"] == "windows"]
-    signed = any(map(pe_signed, shipped_exes(dist, top, windows).values()))
-    config = configure(rows, targets, *versions(work / top), commit, epoch, env, who="verify", shipped=dist,
-                       pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
-                               for p in info[1:]},
-                       signatures=str(work / "publish/shipped") if signed else None)
+    config = configure(table(work / top), targets, *versions(work / top), commit, epoch, env, who="verify",
+                       shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
+                                             for p in info[1:]})
+    if any(map(pe_signed, shipped_exes(dist, config.stem, config.windows).values())):
+        config = dataclasses.replace(config, signatures=str(work / "publish/shipped"))
     if list(config.pinned) != config.suites:
         raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: its roots are {' '.join(config.pinned)}, "
                    f"not {' '.join(config.suites)}, which its targets need")

@@ -12,7 +12,7 @@ from datetime import datetime, timezone
 from ..artifacts import KINDS, Stop, stage
 from ..config import TOP
 from ..logs import cmake_fault, paragraphs, run, tests, tests_failed
-from ..roots import fetch, index, installed, listing, mirror, mmdebstrap, root_cache
+from ..roots import fetch, index, installed, mirror, mmdebstrap, root_cache
 
 
 @stage()
@@ -138,6 +138,6 @@ def write_buildinfo(r):
         built = [t for t in c.targets if r.manifest.find("binary", rows=[t], root=suite)]
         text += (f"\nRoot: {suite}\nDebian-Version: {(r.root(suite) / 'etc/debian_version').read_text().strip()}"
                  f"\nTargets: {' '.join(built) or '(the source archive)'}\nInstalled-Packages:\n")
-        text += "".join(f" {line}\n" for line in listing(r.roots, r.root(suite)))
+        text += "".join(f" {line}\n" for line in r.packages(suite))
     (r.publish / "dist" / f"{c.stem}.buildinfo").write_text(text)
     r.manifest.add(r.publish / "dist" / f"{c.stem}.buildinfo", "buildinfo")

@@ -8,7 +8,7 @@ import time
 import zipfile
 
 from ..artifacts import Stop, stage
-from ..roots import architectures, fetch, index, installed, listing, mirror, mmdebstrap, pinned, root_cache
+from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, pinned, root_cache
 
 
 @stage()
@@ -34,7 +34,7 @@ def pin_roots(r):
             took = int(time.time() - start)
             r.say("root", f"{suite}: made in {took // 60} min {took % 60} s, of exactly those packages")
         r.roots.provide(suite, tarball)
-        found = listing(r.roots, r.root(suite))
+        found = r.packages(suite)
         if found != wanted:
             extra, missing = sorted(set(found) - set(wanted)), sorted(set(wanted) - set(found))
             raise Stop(f"{suite} root: holds {' '.join(extra[:3]) or 'nothing more'}, lacks "
