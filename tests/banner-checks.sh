@@ -18,8 +18,8 @@ banner=$2
 shift 2
 
 who="FAIL $group"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 skip() {
 	printf 'SKIP %s: %s\n' "$group" "$*"
 	exit 77

@@ -18,8 +18,8 @@ set -u
 target=$1
 shift
 who="FAIL $target executable"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 
 case $target in
 windows)

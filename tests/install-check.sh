@@ -13,8 +13,8 @@ set -u
 cmake=$1 build=$2 banner=$3 man=$4
 shift 4
 who="FAIL install"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 prefix=$tmp
 
 "$cmake" --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 ||

@@ -4,27 +4,20 @@
 # checkers accept them, and the program runs from where each one unpacks.
 #
 #   package-check.sh tgz|rpm|rpmlint CPACK CPACK_CONFIG BANNER static|dynamic RPM_ARCH EXE [EMULATOR...]
-#   package-check.sh deb DEB DEB_ARCH BANNER EXE [EMULATOR...]
-#   package-check.sh lintian FILE...
 #
-# CPack makes the .tar.gz and .rpm; debian/ makes the .deb (DEB), which the
-# release checks. The architectures are the target's, from cmake/targets.txt;
-# EXE is the built program, which every package must carry byte for byte (-
-# where it is stripped only as it is packed); EMULATOR runs a cross-built
-# program. lintian checks .deb and .dsc files, pedantically.
+# CPack makes the .tar.gz and .rpm (the .deb, by Debian's tools, is checked
+# by the release). RPM_ARCH is the target's, from cmake/targets.txt; EXE is
+# the built program, which every package must carry byte for byte (- where it
+# is stripped only as it is packed); EMULATOR runs a cross-built program.
 # Exit status: 0 passed, 1 failed, 77 skipped (a tool it needs is missing).
 
 # shellcheck disable=SC2015 # `A && B || fail` is meant: fail when either one fails.
 set -u
-group=$1
-case $group in
-deb) deb=$2 deb_arch=$3 banner=$4 exe=$5 && shift 5 ;;
-lintian) shift ;;
-*) cpack=$2 config=$3 banner=$4 linkage=$5 rpm_arch=$6 exe=$7 && shift 7 ;;
-esac
+group=$1 cpack=$2 config=$3 banner=$4 linkage=$5 rpm_arch=$6 exe=$7
+shift 7
 who="FAIL packages.$group"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 skip() {
 	echo "SKIP packages.$group: $*"
 	exit 77
@@ -73,42 +66,6 @@ tgz)
 	runs "$tmp/root/$top" "$@"
 	;;
 
-deb)
-	command -v dpkg-deb >/dev/null 2>&1 || skip "dpkg-deb not installed"
-	mkdir "$tmp/root"
-	dpkg-deb -x "$deb" "$tmp/root" || fail "dpkg-deb -x failed"
-	field() { dpkg-deb -f "$deb" "$1"; }
-	[ "$(field Package)" = classbanner ] || fail "Package is '$(field Package)'"
-	[ "$(field Architecture)" = "$deb_arch" ] || fail "Architecture is '$(field Architecture)', want $deb_arch"
-	[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
-	field Maintainer | grep -q '^[^<]\+ <[^>]\+@[^>]\+>$' || fail "Maintainer is '$(field Maintainer)'"
-	[ "$(field Description | wc -l)" -ge 2 ] || fail "no long description"
-	# apt must see it as no older than any version NEWS.md lists, newest first.
-	newest=$(sed -n 's/^## \([0-9][^ ]*\).*/\1/p' "$(dirname "$0")/../NEWS.md" | head -n 1)
-	dpkg --compare-versions "$(field Version)" ge "$newest" || fail "Version $(field Version) is older than $newest"
-	[ -z "$(field Depends)" ] || fail "a static build depends on '$(field Depends)'"
-	# It names the C library that the binary carries (glibc marks its symbol
-	# versions GLIBC_), and GCC's runtime.
-	libc=musl
-	! grep -q GLIBC_ "$tmp/root/usr/bin/classbanner" || libc=glibc
-	for source in "$libc" "gcc-[0-9.]*\(-cross[a-z-]*\)\{0,1\}"; do
-		field Static-Built-Using | grep -q "\(^\|, \)$source (= [0-9][^ ]*)\(,\|\$\)" ||
-			fail "Static-Built-Using is '$(field Static-Built-Using)', want $libc's and gcc's sources and versions"
-	done
-
-	doc=usr/share/doc/classbanner
-	same_files "the .deb" "$(printf '%s\n' "$doc/changelog.Debian.gz" "$doc/changelog.gz" "$doc/copyright" \
-		usr/bin/classbanner usr/share/lintian/overrides/classbanner \
-		usr/share/man/man1/classbanner.1.gz)" \
-		"$(cd "$tmp/root" && find . -type f | sed 's|^\./||')"
-	grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' \
-		"$tmp/root/$doc/copyright" || fail "copyright is not in the machine-readable format"
-	grep -q '^License: MIT$' "$tmp/root/$doc/copyright" || fail "copyright names no MIT license"
-	zcat "$tmp/root/$doc/changelog.Debian.gz" | head -n 1 |
-		grep -q "^classbanner ($(field Version)) " || fail "changelog's first entry is not this version"
-	runs "$tmp/root/usr" "$@"
-	;;
-
 rpm)
 	command -v rpmbuild >/dev/null 2>&1 || skip "rpmbuild not installed"
 	rpm=$(package RPM rpm) || exit 1
@@ -128,17 +85,6 @@ rpm)
 	mkdir "$tmp/root"
 	(cd "$tmp/root" && rpm2cpio "$rpm" | cpio -id --quiet) || fail "the .rpm does not unpack"
 	runs "$tmp/root/usr" "$@"
-	;;
-
-lintian)
-	command -v lintian >/dev/null 2>&1 || skip "lintian not installed"
-	# Every tag, however minor, unless overridden with its reason; and not
-	# that the first version closes no bug, which only the first version's
-	# package could say (an override would be unused ever after): these are
-	# not uploads to Debian's archive, with bugs of Debian's to close.
-	lintian --pedantic --display-info --suppress-tags initial-upload-closes-no-bugs "$@" >"$tmp/lintian" 2>&1
-	cat "$tmp/lintian"
-	! grep -q '^[A-Z]: ' "$tmp/lintian" || fail "lintian reports tags"
 	;;
 
 rpmlint)

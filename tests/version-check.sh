@@ -11,8 +11,8 @@
 set -u
 top=$1 version=$2
 who="FAIL version"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 cd "$top" || exit 1
 sed -n 's/^## \([0-9][^ ]*\).*/\1/p' NEWS.md >"$tmp/news"
 [ "$(head -n 1 "$tmp/news")" = "$version" ] ||

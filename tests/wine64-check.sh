@@ -11,8 +11,8 @@ set -u
 banner=$1 exe=$2
 shift 2
 who="FAIL windows wine64"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 
 command -v strace >/dev/null || { echo "SKIP wine64: strace not installed"; exit 77; }
 strace -f -qq -z -e trace=execve -o "$tmp/trace" timeout 120 "$@" "$exe" </dev/null >"$tmp/stdout" 2>"$tmp/err" ||

@@ -10,8 +10,8 @@ set -u
 cpack=$1 config=$2 cmake=$3 banner=$4 exe=$5
 shift 5
 who="FAIL windows zip"
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../scripts/preamble.sh"
 
 "$cpack" -G ZIP --config "$config" -B "$tmp/out" >"$tmp/log" 2>&1 ||
 	{ cat "$tmp/log" >&2; exit 1; }

@@ -13,8 +13,8 @@
 set -eu
 src=$1 cmake=$2
 who=targets
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../../scripts/preamble.sh"
 
 for layout in as-is reordered; do
 	mkdir -p "$tmp/$layout/scripts" "$tmp/$layout/cmake"

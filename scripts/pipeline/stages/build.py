@@ -117,7 +117,7 @@ def build_row(r, suite, target):
         deb = f"classbanner_{c.debian_version}_{target}.deb"
         r.step(f"{target}-deb", suite, c.stem, "dpkg-buildpackage", "-b", "-us", "-uc", f"-a{target}")
         runner = [] if row["runner"] == "-" else [row["runner"]]
-        r.step(f"{target}-deb-check", suite, c.stem, "tests/package-check.sh", "deb", f"../{deb}", target,
+        r.step(f"{target}-deb-check", suite, c.stem, "scripts/pipeline/tools/deb-check.sh", "deb", f"../{deb}", target,
                "tests/banner.txt", f"build/target-{target}/classbanner", *runner)
         shutil.copy(r.root(suite) / "build" / deb, r.publish / "dist")
         r.manifest.add(r.publish / "dist" / deb, "deb", rows=[target], root=suite)

@@ -22,8 +22,7 @@ def build_debian_source(r):
         shutil.copy(r.publish / "scratch" / name, r.publish / "dist")
         r.manifest.add(r.publish / "dist" / name, "debian-source")
     debs = [item["path"] for item in r.manifest.find("deb")]
-    r.step("debian-lintian", c.first_suite, "publish", f"../{c.stem}/tests/package-check.sh", "lintian",
-           f"dist/{made[-1]}", *debs)
+    r.tool("debian-lintian", "deb-check.sh", "lintian", f"dist/{made[-1]}", *debs)
     ours = [item["path"] for item in r.manifest.find("deb", rows=[c.native], root=c.first_suite)]
     if ours:  # su and apt change user and groups: as root, no user namespace, which maps root alone
         r.step("debian-autopkgtest", c.first_suite, "publish", "autopkgtest", *ours, f"dist/{made[-1]}", "--", "null",

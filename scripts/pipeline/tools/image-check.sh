@@ -13,8 +13,8 @@ set -uo pipefail
 archive=$1 version=$2 banner=$3
 shift 3
 who=
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../../../tests/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../../preamble.sh"
 
 index=$(skopeo inspect --raw "oci-archive:$archive:classbanner:$version") || { fail "skopeo cannot read $archive"; exit 1; }
 listed=$(jq -r '.manifests[].platform | [.os, .architecture, .variant // empty] | join("/")' <<<"$index" | sort)

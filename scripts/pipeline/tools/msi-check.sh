@@ -14,8 +14,8 @@
 set -uo pipefail
 msi=$(realpath "$1") exe=$2 banner=$3 earlier=${4:+$(realpath "$4")}
 who=
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../../../tests/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../../preamble.sh"
 export HOME=$tmp WINEPREFIX=$tmp/prefix WINEDEBUG=-all XDG_RUNTIME_DIR=$tmp/run
 mkdir -m 700 "$tmp/run"
 # shellcheck disable=SC2317 # called by the preamble's trap at exit

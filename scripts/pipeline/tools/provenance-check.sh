@@ -13,8 +13,8 @@ set -uo pipefail
 envelope=$1 key=$2
 shift 2
 who=
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../../../tests/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../../preamble.sh"
 
 attested() { # file: cosign's verdict, its last line on a fault
 	cosign verify-blob-attestation --key "$key" --insecure-ignore-tlog --type slsaprovenance1 \

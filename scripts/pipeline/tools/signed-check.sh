@@ -38,8 +38,8 @@ set -uo pipefail
 check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-} old=${5:-} new=${6:-}
 key=$dist/classbanner-signing-key.asc
 who=
-# shellcheck source=tests/preamble.sh
-. "$(dirname "$0")/../../../tests/preamble.sh"
+# shellcheck source=scripts/preamble.sh
+. "$(dirname "$0")/../../preamble.sh"
 # changed FILE PATTERN COPY: COPY is FILE with the first digit on the lines
 # matching PATTERN changed, one byte that only the signature guards
 changed() {
