@@ -1,15 +1,10 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """Make a release: build and test every row of cmake/targets.txt (or each
-TARGET) in a clean root of the Debian release it names, and gather the
-downloads into dist/, signed with the OpenPGP key in $CLASSBANNER_SIGNING_KEY
-if set, the Windows files with the Authenticode key and chain in
-$CLASSBANNER_AUTHENTICODE_KEY or the signatures in $CLASSBANNER_AUTHENTICODE_SIGNATURES,
-its provenance with the Ed25519 key in $CLASSBANNER_PROVENANCE_KEY:
+TARGET) in a clean root of its Debian release, and gather the downloads into
+dist/, signed with the keys the CLASSBANNER_ variables name (docs/releasing.md):
 
     scripts/release.py [TARGET...]
-
-How, in scripts/pipeline/ (docs/releasing.md, "How a release runs").
 """
 import pathlib
 import sys

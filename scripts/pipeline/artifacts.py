@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The artifacts: their kinds, the stages' declarations of what they take and
-make, the plan checked against them before anything runs, and the manifest
-that records every artifact made."""
+"""The artifacts: their kinds, what each stage takes and makes, the plan
+checked before anything runs, and the manifest of every artifact made."""
 import dataclasses
 import hashlib
 import json
@@ -69,9 +68,8 @@ def check_plan(stages):
 
 
 class Manifest:
-    """Every artifact, once, with its kind, what the kind records and its
-    SHA-256. While a stage runs, it may add only the kinds it declares it
-    makes, and find only those it takes or makes."""
+    """Every artifact, once, with its kind, fields and SHA-256. A stage adds
+    only the kinds it declares it makes, and finds only those it takes or makes."""
 
     def __init__(self, folder):
         self.folder, self.items, self.stage = folder, [], None

@@ -17,14 +17,11 @@ TOP = pathlib.Path(__file__).resolve().parent.parent.parent
 
 @dataclasses.dataclass(frozen=True)
 class Config:
-    """The targets TABLE (row name: columns) and the TARGETS asked for, in the
-    table's order; the program's and the Debian package's versions; the
-    COMMIT and its time EPOCH, at which everything is stamped; this machine's
-    architecture NATIVE; the environment ENV; the keys: SIGNING_KEY with
-    SIGN_AT and FINGERPRINT, CODE_KEY or SIGNATURES (a folder of detached
-    Authenticode signatures), PROVENANCE_KEY. Its lines start with who. A rebuild
-    (verify.py) is given more: SHIPPED, the downloaded release's folder, and
-    PINNED, each root's packages (suite: lines of the .buildinfo)."""
+    """The targets TABLE (row: columns), the TARGETS in its order, the
+    versions, the COMMIT and its time EPOCH (every stamp's), this machine's
+    architecture, the environment, the keys (CODE_KEY or SIGNATURES, detached
+    Authenticode signatures), and who says its lines. A rebuild is given
+    SHIPPED, the downloaded release, and PINNED, each root's packages."""
     table: dict
     targets: tuple
     version: str
@@ -82,10 +79,8 @@ def versions(top):
 
 
 def configure(rows, targets, version, debian, commit, epoch, env, **given):
-    """The configuration, checked: the targets are rows, the versions agree,
-    and each key the environment names (CLASSBANNER_SIGNING_KEY,
-    _AUTHENTICODE_KEY or _AUTHENTICODE_SIGNATURES, _PROVENANCE_KEY) is one a
-    release can sign with, before anything is built."""
+    """The configuration, checked before anything is built: the targets are
+    rows, the versions agree, each key the environment names can sign."""
     for target in targets:
         if target not in rows:
             raise Stop(f"{target}: no such row in cmake/targets.txt")

@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Keys and signatures: the checks of the keys a release signs with, each
-refusing a key in one line naming it; gpgv's word on a signature; DSSE; a
-release's signed SHA256SUMS and signed repositories, read back."""
+"""Keys and signatures: the keys a release signs with, checked; gpgv's word
+on a signature; DSSE; a release's signed SHA256SUMS and repositories, read back."""
 import os
 import pathlib
 import re
@@ -23,11 +22,9 @@ def readable(path):
 
 
 def signing_time(key, epoch):
-    """When the OpenPGP key in the file KEY signs: at the commit's time EPOCH,
-    or at its making if later, as it cannot sign before it exists; and its
-    fingerprint, as gpg gives it. Stops unless the file holds one secret key,
-    without a passphrase, that can sign and has not expired. The key is only
-    shown, never imported."""
+    """When the OpenPGP key in the file KEY signs (at EPOCH, or at its making
+    if later), and its fingerprint. Stops unless the file holds one secret key,
+    without a passphrase, that can sign and has not expired. Never imported."""
     readable(key)
     with tempfile.TemporaryDirectory() as home:
         gpg = ["gpg", "--batch", "--homedir", home]
@@ -55,10 +52,9 @@ def signing_time(key, epoch):
 
 
 def code_signing_key(path, epoch):
-    """Stops unless the file PATH holds an RSA private key without a passphrase
-    and its certificates, leaf first, PEM: the leaf the key's and for code
-    signing, and each valid at the commit's time EPOCH and now. (Other kinds of
-    key sign differently each time: the release would not be reproducible.)"""
+    """Stops unless PATH holds an RSA key (others sign differently each time)
+    without a passphrase, then its certificates, PEM, the first the key's and
+    for code signing, each valid at the commit's time EPOCH and now."""
     from cryptography import x509
     from cryptography.hazmat.primitives import serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
@@ -139,9 +135,8 @@ def signed_by(fingerprint, key, signature, data=None):
 
 
 def held(folder, fingerprint, key):
-    """Every package the repositories in FOLDER (a release's apt/ and rpm/)
-    hold, with its SHA-256, from their indexes, each checked against the
-    signed metadata that lists it."""
+    """Every package the repositories in FOLDER (apt/, rpm/) hold, name:
+    SHA-256, each checked against the signed index that lists it."""
     files, apt, rpm = {}, folder / "apt", folder / "rpm"
 
     def listed(path, digest):
@@ -174,10 +169,9 @@ def held(folder, fingerprint, key):
 
 
 def signed_sums(folder, fingerprint, whose="", missing_ok=False):
-    """FOLDER's SHA256SUMS, name: SHA-256, once its signature is checked to be
-    FINGERPRINT's key's (the folder's classbanner-signing-key.asc) and every
-    file it lists to match it (but those absent, where MISSING_OK); a
-    refusal names it as whose ("the previous release's ") SHA256SUMS."""
+    """FOLDER's SHA256SUMS, name: SHA-256, once checked to be signed by
+    FINGERPRINT's key and each file it lists (but those absent, where
+    MISSING_OK) to match it; a refusal names whose SHA256SUMS it is."""
     key = folder / "classbanner-signing-key.asc"
     for name in ("SHA256SUMS", "SHA256SUMS.asc", key.name):
         readable(folder / name)

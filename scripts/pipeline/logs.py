@@ -12,8 +12,7 @@ def run(*command, **options):
 
 
 def reason(log):
-    """Why a step failed: its log's last line, where every tool of the
-    release says it."""
+    """Why a step failed: its log's last line, where every tool says it."""
     lines = [line for line in log.read_text(errors="replace").splitlines() if line.strip()]
     return (lines or ["no output"])[-1]
 
@@ -40,9 +39,8 @@ def tests_failed(junit):
 
 
 def paragraphs(text):
-    """Debian's control-file form (static-parts.sh's, apt's indexes): a dict a
-    paragraph, its fields named as Python names them (source_version), a
-    field's continuation lines joined to it, each on a line of its own."""
+    """Debian's control-file form: a dict a paragraph, its fields named as
+    Python names them (source_version), continuation lines a line each."""
     found = []
     for block in (block for block in text.split("\n\n") if block.strip()):
         fields, key = {}, None

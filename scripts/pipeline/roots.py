@@ -32,9 +32,8 @@ def mirror(env):
 
 
 class Roots:
-    """The clean roots: each unpacked from its tarball into the work folder on
-    first use, with the commit's git bundle in /build; and commands run in
-    them, in NAMESPACES of their own."""
+    """The clean roots, each unpacked into the work folder on first use (with
+    the commit's git bundle in /build), and commands run in them."""
 
     def __init__(self, work, namespaces):
         self.work, self.namespaces, self.tarballs, self.unpacked = work, namespaces, {}, []
@@ -75,8 +74,7 @@ def root_cache(env):
 
 
 def installed(tarball):
-    """The packages a root tarball holds, as the .buildinfo lists them
-    ("name:arch (= version)"), read once from its dpkg status and kept beside it."""
+    """The packages a root tarball holds, as the .buildinfo lists them, kept beside it."""
     listing = tarball.with_suffix(".packages")
     if not listing.exists():
         status = paragraphs(run("tar", "-xOf", tarball, "./var/lib/dpkg/status"))
@@ -138,9 +136,8 @@ def fetch(release, wanted, source, folder, native):
 
 
 def index(folder, suite=None):
-    """The Packages index of the .deb files in FOLDER: a repository apt reads;
-    with a Release naming SUITE, for mmdebstrap, which takes the essential
-    packages only from the suite it is asked for."""
+    """The Packages index of the .deb files in FOLDER; with a Release naming
+    SUITE, whose essential packages alone mmdebstrap takes."""
     entries = []
     for deb in sorted(folder.glob("*.deb"), key=lambda p: p.name.encode()):
         data = deb.read_bytes()
@@ -169,8 +166,7 @@ def mmdebstrap(release, tarball, architectures, packages, mirror, log):
 
 def namespaces():
     """The namespaces a root's commands run in: a user namespace of its own,
-    but in a chroot, where the kernel allows none (and / is no mount point to
-    make private): mount and pid only."""
+    but where the kernel allows none (a chroot), mount and pid only."""
     found = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
     if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
                                         stderr=subprocess.DEVNULL).returncode:

@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""One run of a pipeline: its frozen configuration, the roots it runs
-commands in, its work folder and manifest, a log per step; the one setup and
-teardown of a work folder, and the running of a sequence of stages."""
+"""One run of a pipeline: what its stages are passed, the one setup and
+teardown of its work folder, and the running of its stages in order."""
 import contextlib
 import shutil
 import subprocess
@@ -35,10 +34,8 @@ class Run:
         return root
 
     def step(self, name, suite, folder, *command, fault=reason, stdin=None, namespaces=None):
-        """One step, named NAME: COMMAND in SUITE's root, in FOLDER under
-        /build, its output into its own log, NAME.log. If it fails, stop with
-        what FAULT reads in the log: by default its last line, where the
-        release's tools say why."""
+        """COMMAND in SUITE's root, in FOLDER under /build, its output into
+        NAME.log; if it fails, stop with what FAULT reads there (its last line)."""
         log = self.log(name)
         if log.exists():
             raise Stop(f"{name}: a second step of that name, whose log would mix with the first's")
@@ -55,25 +52,22 @@ class Run:
         return done.stdout
 
     def packages(self, suite):
-        """The packages installed in SUITE's root, as the .buildinfo lists
-        them, in byte order."""
+        """The packages installed in SUITE's root, as the .buildinfo lists them."""
         listed = self.query(suite, ".", "dpkg-query", "-W", "-f",
                             "${db:Status-Abbrev} ${Package}:${Architecture} (= ${Version})\n")
         return sorted((" ".join(line.split()[1:]) for line in listed.splitlines() if line[:2] == "ii"),
                       key=str.encode)
 
     def tool(self, name, tool, *args, stdin=None, suite=None):
-        """A step that runs one of the release's tools (scripts/pipeline/tools/
-        TOOL, from the source tree) in the work folder."""
+        """A step that runs one of the release's tools in the work folder."""
         self.step(name, suite or self.config.first_suite, "publish",
                   f"../{self.config.stem}/scripts/pipeline/tools/{tool}", *args, stdin=stdin)
 
 
 @contextlib.contextmanager
 def workspace(roots):
-    """The work folder of ROOTS, made afresh (with what an earlier run that
-    was stopped left, removed), its artifact folders ready; on the way out,
-    whatever happened, the roots removed and publish/ back in the work folder."""
+    """The work folder of ROOTS, made afresh, its artifact folders ready; on
+    the way out, whatever happened, the roots removed, publish/ put back."""
     for root in roots.work.glob("root-*"):
         roots.remove(root)
     shutil.rmtree(roots.work, ignore_errors=True)
@@ -92,8 +86,7 @@ def workspace(roots):
 
 
 def make(run, stages):
-    """Run the STAGES, once the plan is checked, each recording in the
-    manifest only what it declares."""
+    """Run the STAGES, once the plan is checked, each recording only what it declares."""
     check_plan(stages)
     for each in stages:
         run.manifest.stage = each

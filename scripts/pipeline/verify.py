@@ -1,29 +1,11 @@
 # SPDX-License-Identifier: MIT
 """Verify a downloaded release: that its publisher signed it, and that its
-source archive builds it, byte for byte, on this machine:
+source archive builds it, byte for byte, on this machine.
 
-    scripts/verify.py --fingerprint FPR DIST
-
-1. SHA256SUMS.asc must be signed by the key whose fingerprint is FPR (any
-   other key is refused), every file SHA256SUMS lists must match it, and the
-   provenance must be signed by its key and list every download.
-2. The release is made again from DIST's source archive alone (no git), with
-   the targets its .buildinfo names, unsigned, in roots whose packages are
-   exactly the .buildinfo's, name, architecture and version, each root
-   checked against its list before it builds. The Windows files and MSIs
-   then take the release's own Authenticode signatures, detached from the
-   downloads.
-3. Every download is compared with the rebuilt one: a line each, same or
-   differs (with the first part that differs, where diffoscope is
-   installed). Exit status 0 only when every one is the same.
-
-A root is reused from the cache (release.py's) when it holds exactly the
-list; else it is made with mmdebstrap from a local repository of the listed
-.deb files, fetched from $CLASSBANNER_MIRROR (a Debian mirror, or a snapshot
-of Debian's archive from the release's day), else the first mirror this
-machine's apt reads, or taken from $CLASSBANNER_MIRROR when it is a folder of
-.deb files (a release's $CLASSBANNER_KEEP_INPUTS). The rebuild's work and
-logs are in build/verify-work, and what it built in build/verify-work/rebuilt.
+Its signatures and SHA256SUMS checked, the release is made again from the
+source archive alone, unsigned, in roots of exactly its .buildinfo's packages,
+its own Authenticode signatures attached; every download is compared, a line
+each (docs/releasing.md). Work, logs and what it built: build/verify-work.
 """
 import argparse
 import base64
@@ -119,31 +101,19 @@ def first_difference(shipped, rebuilt):
     return f": {part.lstrip('│├─ ').strip()[:160]}"
 
 
-def first_change(shipped, rebuilt, path=""):
-    """Where two JSON documents first differ, as a path into them."""
-    if isinstance(shipped, dict) and isinstance(rebuilt, dict):
-        key = next(k for k in sorted(set(shipped) | set(rebuilt)) if shipped.get(k) != rebuilt.get(k))
-        return first_change(shipped.get(key), rebuilt.get(key), f"{path}.{key}")
-    if isinstance(shipped, list) and isinstance(rebuilt, list) and len(shipped) == len(rebuilt):
-        at = next(i for i, (a, b) in enumerate(zip(shipped, rebuilt)) if a != b)
-        return first_change(shipped[at], rebuilt[at], f"{path}[{at}]")
-    return f"{path or '.'}: {json.dumps(shipped)[:60]}, rebuilt {json.dumps(rebuilt)[:60]}"
-
-
 def compare(r, sums, payload):
-    """Each download against its rebuild, a line each: the number that differ."""
-    dist, differ = r.config.shipped, 0
-    statement = (r.publish / r.manifest.find("statement")[0]["path"]).read_bytes()
+    """Each download against its rebuild, a line each: the number that differ.
+    The provenance's signature is made with another key; its Statement is compared."""
+    differ, statement = 0, r.work / "shipped-statement.json"
+    statement.write_bytes(payload or b"")
     for name in sorted(sums, key=str.encode):
-        rebuilt = r.publish / "dist" / name
+        shipped, rebuilt = r.config.shipped / name, r.publish / "dist" / name
         if name.endswith(".intoto.jsonl"):
-            same, at = statement == payload, lambda: first_change(json.loads(payload), json.loads(statement))
-            why = "" if same else f": its Statement differs at {at()}"
-        else:
-            same = rebuilt.exists() and sha256(rebuilt) == sums[name]
-            why = first_difference(dist / name, rebuilt) if rebuilt.exists() else ": not rebuilt"
+            shipped, rebuilt = statement, r.publish / r.manifest.find("statement")[0]["path"]
+        same = rebuilt.exists() and sha256(shipped) == sha256(rebuilt)
+        why = "" if same else first_difference(shipped, rebuilt) if rebuilt.exists() else ": not rebuilt"
         differ += not same
-        print(f"verify: {'same   ' if same else 'DIFFERS'} {name}{'' if same else why}", flush=True)
+        print(f"verify: {'same   ' if same else 'DIFFERS'} {name}{why}", flush=True)
     return differ
 
 

@@ -33,11 +33,9 @@ def write_sbom(r):
 @stage(takes=tuple(kind for kind in DOWNLOADS if kind != "provenance"),
        makes=["statement", "provenance", "provenance-key"])
 def attest_provenance(r):
-    """In: every other download. Out: their SLSA provenance, an in-toto
-    Statement of what they are and what built them: the commit, the targets,
-    the source archive and every root's packages, at the commit's time. Signed
-    in a DSSE envelope with the Ed25519 key in $CLASSBANNER_PROVENANCE_KEY,
-    then checked with cosign, which shares no code with this signer."""
+    """In: every other download. Out: their SLSA provenance (the commit, the
+    targets, the source archive, every root's packages), in a DSSE envelope
+    signed with $CLASSBANNER_PROVENANCE_KEY, checked with cosign."""
     c = r.config
     info = paragraphs((r.publish / r.manifest.find("buildinfo")[0]["path"]).read_text())
     archive = r.manifest.find("source")[0]

@@ -17,11 +17,9 @@ from ..roots import fetch, index, installed, mirror, mmdebstrap, root_cache
 
 @stage()
 def make_roots(r):
-    """Out: a clean root tarball for each suite (no artifact), holding what
-    all its rows need (and the first's what publishing needs), cached under
-    $CLASSBANNER_ROOTS (~/.cache/classbanner/roots) by mirror and packages.
-    With $CLASSBANNER_KEEP_INPUTS, a folder: every .deb the roots hold, there,
-    with its Packages index, for a rebuild with no mirror."""
+    """Out: a clean root for each suite, of what its rows (and the first's,
+    publishing) need, cached by mirror and packages; with
+    $CLASSBANNER_KEEP_INPUTS, every .deb the roots hold there, indexed."""
     c = r.config
     cache, url, keep = root_cache(c.env), mirror(c.env), c.env.get("CLASSBANNER_KEEP_INPUTS")
     if not url:
@@ -84,8 +82,7 @@ def build_rows(r):
 
 
 def build_row(r, suite, target):
-    """One row, configured, built, tested and packed in its suite's root, a
-    step each (as the target workflow would); then its .deb, by Debian's tools."""
+    """One row, configured, built, tested and packed, a step each; its .deb, by Debian's tools."""
     c = r.config
     row, out = c.table[target], r.root(suite) / "build" / c.stem / "build" / f"target-{target}"
     junit, cmake = out / "junit.xml", ["env", f"CLASSBANNER_TARGET={target}"]
@@ -127,8 +124,8 @@ def build_row(r, suite, target):
 
 @stage(takes=["source", "binary"], makes=["buildinfo"])
 def write_buildinfo(r):
-    """In: the source archive, the binaries' roots. Out: the build information,
-    naming every root's suite and installed packages, enough to make it again."""
+    """In: the source archive, the binaries. Out: the build information: every
+    root's suite and installed packages, enough to make it again."""
     c = r.config
     src = r.manifest.find("source")[0]
     text = (f"Format: 1.0\nSource: classbanner\nVersion: {c.version}\nGit-Commit: {c.commit}\n"

@@ -9,9 +9,8 @@ from ..roots import AS_ROOT
 
 @stage(takes=["source", "deb"], makes=["debian-source"])
 def build_debian_source(r):
-    """In: the source archive, the .deb files. Out: the source package, over the
-    source archive as its orig tarball, checked with lintian with every .deb;
-    the autopkgtest run with the .deb of the first root's own architecture."""
+    """In: the source archive, the .deb files. Out: the source package over it,
+    lintian-clean with every .deb; the autopkgtest run with this machine's .deb."""
     c = r.config
     orig = f"classbanner_{c.version}.orig.tar.gz"
     shutil.copy(r.publish / r.manifest.find("source")[0]["path"], r.publish / "scratch" / orig)

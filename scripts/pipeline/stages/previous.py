@@ -12,11 +12,9 @@ from ..keys import held, signed_sums
 
 @stage(makes=["previous"])
 def check_previous(r):
-    """In: $CLASSBANNER_PREVIOUS, the previous release's published folder (its
-    dist/). Out: its repositories and MSIs, before anything is built, once
-    checked: SHA256SUMS.asc signed by the key this release signs with, every
-    download there against SHA256SUMS, every package its repositories hold
-    (every earlier version's) against their signed indexes."""
+    """In: $CLASSBANNER_PREVIOUS, the previous release's dist/. Out: its
+    repositories and MSIs, checked before anything is built: signed by this
+    release's key, against SHA256SUMS and the repositories' signed indexes."""
     c = r.config
     folder = c.env.get("CLASSBANNER_PREVIOUS")
     if not folder:

@@ -32,10 +32,8 @@ def sign_sums(r):
 
 @stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"], optional=["previous"])
 def publish_repositories(r):
-    """In: the packages, the previous release's repositories. Out: the signed
-    apt and rpm repositories, of these packages and every earlier version's,
-    checked as users take them: apt in every suite's root, dnf in the
-    first's, and each upgraded from the previous release's repository."""
+    """In: the packages, the previous repositories. Out: the signed apt and rpm
+    repositories of every version, checked as users take them, upgrades too."""
     c = r.config
     if not c.signing_key:
         return

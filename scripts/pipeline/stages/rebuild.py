@@ -74,9 +74,8 @@ def pe_signed(data):
 
 @stage(makes=["shipped-signature"])
 def detach_signatures(r):
-    """Out: the Authenticode signatures of the Windows downloads, detached
-    into the folder the configuration attaches signatures from: the .exe in
-    each .zip, each .msi. A release whose files carry none is rebuilt unsigned."""
+    """Out: the Windows downloads' Authenticode signatures, detached where the
+    configuration attaches them from (none, for a release rebuilt unsigned)."""
     c = r.config
     if not c.signatures:
         return r.say("unsigned", "the shipped Windows files carry no Authenticode signature: rebuilt unsigned")

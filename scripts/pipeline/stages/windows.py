@@ -7,9 +7,8 @@ from ..artifacts import Stop, sha256, stage
 
 
 def authenticode(r, path, out):
-    """Sign the Windows file PATH into OUT (in the work folder), with the key
-    or a detached signature, and check it; unsigned, copy it. PATH is kept as
-    unsigned/NAME, OUT's name, for a maintainer to sign elsewhere."""
+    """Sign the Windows file PATH into OUT, with the key or a detached
+    signature, and check it, keeping it as unsigned/NAME to sign elsewhere."""
     c, name = r.config, pathlib.Path(out).name
     unsigned, step = f"unsigned/{name}", f"authenticode-{name}"
     shutil.copy(r.publish / path, r.publish / unsigned)
@@ -47,9 +46,8 @@ def sign_windows(r):
 
 @stage(takes=["exe", "zip-layout"], makes=["zip"])
 def pack_zips(r):
-    """In: the Windows executables as they ship, and CPack's .zip around each
-    unsigned one. Out: each .zip, packed once, as CPack laid it out, around
-    the executable that ships."""
+    """In: the executables as they ship, CPack's .zip around each unsigned
+    one. Out: each .zip, as CPack laid it out, around the one that ships."""
     c = r.config
     for t in c.windows:
         layout, exe = r.manifest.find("zip-layout", rows=[t])[0]["path"], r.manifest.find("exe", rows=[t])[0]["path"]
@@ -61,10 +59,8 @@ def pack_zips(r):
 
 @stage(takes=["exe"], makes=["msi", "detached-signature"], optional=["previous"])
 def build_msis(r):
-    """In: the Windows executables as shipped, the previous release's MSIs.
-    Out: an installer for each, signed as they are, checked under wine as
-    users take it: installed over the previous release's own (which may not
-    then go back over it), on PATH, removed."""
+    """In: the Windows executables as shipped, the previous MSIs. Out: an
+    installer each, signed as they are, checked under wine as users take it."""
     c = r.config
     for item in [item for t in c.windows for item in r.manifest.find("exe", rows=[t])]:
         row, src = item["rows"][0], f"../{c.stem}"

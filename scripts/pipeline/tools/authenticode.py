@@ -6,14 +6,11 @@ Windows would, in the first row's root:
     authenticode.py key EPOCH UNSIGNED SIGNED SIGNATURE   key and chain, PEM, on stdin
     authenticode.py attach SIGNATURE UNSIGNED SIGNED      a detached signature
 
-With the key: SHA-256, signed at the commit's time EPOCH, no timestamp (no
-server is reachable, and it would change the bytes each time); the key is
-held in memory only; SIGNATURE is the signature, detached, for a release that
-attaches it. Either way SIGNED then verifies against the root of the chain it
-carries (else the machine's CA certificates); fails to with one byte changed;
-without its signature is UNSIGNED again (an .msi: the same streams, which is
-what its signature covers); and an .exe's digest, as pefile computes it, is
-the one signed. One line on a fault, status 1.
+With the key: SHA-256, at EPOCH, no timestamp (it would change the bytes),
+the key in memory only, the signature detached as SIGNATURE too. SIGNED then
+verifies against its chain's root, not with a byte changed; without its
+signature it is UNSIGNED again (an .msi: its streams); an .exe's digest, as
+pefile computes it, is the one signed.
 """
 import hashlib
 import os

@@ -4,10 +4,9 @@
 #
 #   image-check.sh ARCHIVE VERSION BANNER PLATFORM=BINARY...   (in a release root)
 #
-# skopeo lists exactly the PLATFORMs; each platform's image holds LICENSE and
-# classbanner, byte for byte the row's tested BINARY, as its entrypoint; and
-# the image for this machine (amd64: that row's), unpacked by umoci and run
-# by runc, prints the banner and exits 0. One line per fault; exit status 1 if any.
+# skopeo lists exactly the PLATFORMs, each an image of LICENSE and its BINARY
+# byte for byte as the entrypoint; this machine's, unpacked by umoci and run by
+# runc, prints the banner. One line per fault; exit status 1 if any.
 # shellcheck disable=SC2015 # `A && B || fail`: fail when either one fails.
 set -uo pipefail
 archive=$1 version=$2 banner=$3

@@ -4,13 +4,11 @@
 #
 #   msi-check.sh MSI EXE BANNER [EARLIER]
 #
-# In a wine prefix of its own: EARLIER, the previous release's own MSI, is
-# installed first, as on a user's machine. `msiexec /i MSI /qn` then installs
-# EXE byte for byte to its folder of Program Files (replacing EARLIER's); a
-# new cmd console finds classbanner on PATH, once, and it prints BANNER with
-# CR LF line ends; the installed programs list it once, with its name, version
-# and publisher. EARLIER may not then install over it. `msiexec /x` leaves no
-# file, folder, PATH entry or listing. One line per fault; exit status 1 if any.
+# EARLIER (the previous release's MSI) installed first, MSI installs EXE byte
+# for byte over it; a new console finds classbanner on PATH once, printing
+# BANNER with CR LF; it is listed once, with name, version and publisher;
+# EARLIER may not go back over it; `msiexec /x` leaves nothing behind. One line
+# per fault; exit status 1 if any.
 set -uo pipefail
 msi=$(realpath "$1") exe=$2 banner=$3 earlier=${4:+$(realpath "$4")}
 who=

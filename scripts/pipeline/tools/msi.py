@@ -4,12 +4,10 @@
 
     msi.py OUT VERSION EPOCH PROCESSOR EXE LICENSE README WXS
 
-PROCESSOR (x86_64 or i686) picks 64-bit or 32-bit Program Files. The same
-inputs give the same bytes: the upgrade code comes from PROCESSOR alone, so
-that each version replaces the last; the product and component codes from
-PROCESSOR and VERSION; the keys wixl draws at random (the package code, the
-Environment row's) from the files it packs; its build times and the packed
-files' times are EPOCH.
+PROCESSOR (x86_64 or i686) picks 64- or 32-bit Program Files. Alike each
+time: the upgrade code from PROCESSOR (each version replaces the last), the
+product and component codes from it and VERSION, what wixl draws at random
+from the files it packs, every time EPOCH.
 """
 import calendar
 import hashlib

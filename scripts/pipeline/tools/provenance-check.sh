@@ -5,10 +5,8 @@
 #
 #   provenance-check.sh ENVELOPE KEY DOWNLOAD...
 #
-# cosign verifies the DSSE envelope with the public KEY, with no transparency
-# log (a release is signed offline), for every DOWNLOAD; and refuses one
-# whose bytes changed, as no subject of the provenance. One line per fault;
-# exit status 1 if any.
+# cosign verifies the DSSE envelope with KEY, offline, for every DOWNLOAD, not
+# for one with a byte changed. One line per fault; exit status 1 if any.
 set -uo pipefail
 envelope=$1 key=$2
 shift 2

@@ -3,16 +3,11 @@
 # Sign a release, in the first row's root, with the OpenPGP secret key on
 # standard input (release.py has checked it):
 #
-#   sign.sh sums DIST SIGN_AT        add classbanner-signing-key.asc (public)
-#                                    and SHA256SUMS.asc
+#   sign.sh sums DIST SIGN_AT      add classbanner-signing-key.asc (public), SHA256SUMS.asc
 #   sign.sh repositories DIST EPOCH SIGN_AT PACKAGE... -- KEPT...
-#                                    add apt/ (suite "stable", component
-#                                    "main"), of the .deb and source package
-#                                    files, and rpm/, of the .rpm files, signed,
-#                                    dated EPOCH; KEPT, the earlier versions'
-#                                    packages, as they were published (their
-#                                    .rpm files signed already)
 #
+# repositories: apt/ (suite "stable", component "main") and rpm/, signed, dated
+# EPOCH, of the PACKAGEs and KEPT, the earlier versions' as they were published.
 # The key lives only in a GnuPG home on the root's own /dev/shm, never on a
 # disk. Signatures are made at SIGN_AT (the commit's time, or the key's making
 # if later), so that a deterministic key (Ed25519, RSA) signs alike each time.

@@ -1,39 +1,20 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Check a signed release as its users take it, with the public key it ships
-# (DIST/classbanner-signing-key.asc):
+# (DIST/classbanner-signing-key.asc); one line per fault, exit status 1 if any:
 #
-#   signed-check.sh sums DIST          gpgv verifies SHA256SUMS.asc, and
-#                                      refuses SHA256SUMS with a byte changed
+#   signed-check.sh sums DIST        gpgv verifies SHA256SUMS.asc, not a changed SHA256SUMS
 #   signed-check.sh apt DIST BANNER [DEB]
-#                                      (as root, in a throwaway root) apt
-#                                      installs classbanner from DIST/apt, which
-#                                      prints BANNER, and removes it; apt
-#                                      refuses the repository with a changed
-#                                      InRelease, or trusting another key; with
-#                                      DEB, apt-get source fetches the source
-#                                      package, its orig tarball the release's
-#                                      source archive, and dpkg-buildpackage
-#                                      rebuilds DEB from it byte for byte
-#   signed-check.sh dnf DIST BANNER    dnf installs classbanner from DIST/rpm
-#                                      into an empty root, checking package and
-#                                      metadata signatures, and it prints
-#                                      BANNER; dnf refuses a changed
-#                                      repomd.xml; and rpmsign --delsign turns
-#                                      each signed .rpm of this release back
-#                                      into DIST's own
-#   signed-check.sh upgrade-apt DIST BANNER PREVIOUS OLD NEW
-#                                      (as root, in a throwaway root) apt
-#                                      installs OLD from PREVIOUS (the previous
-#                                      release's apt/), upgrades to NEW from
-#                                      DIST/apt, which prints BANNER, and goes
-#                                      back to OLD from DIST/apt
-#   signed-check.sh upgrade-dnf DIST BANNER PREVIOUS OLD NEW
-#                                      the same with dnf, from PREVIOUS (the
-#                                      previous release's rpm/) and DIST/rpm,
-#                                      OLD and NEW the program's versions
+#   signed-check.sh dnf DIST BANNER
+#   signed-check.sh upgrade-apt|upgrade-dnf DIST BANNER PREVIOUS OLD NEW
 #
-# One line per fault; exit status 1 if any.
+# apt (as root, in a throwaway root) and dnf (into an empty root) install
+# classbanner from DIST's repository, which prints BANNER; each refuses its
+# repository's signed index with a byte changed, apt one trusting another key;
+# apt removes it, and with DEB fetches the source package (its orig tarball the
+# source archive) and rebuilds DEB from it byte for byte; rpmsign --delsign
+# turns each signed .rpm back into DIST's own. upgrade-*: OLD installed from
+# PREVIOUS (the previous release's apt/ or rpm/), upgraded to NEW from DIST, back.
 set -uo pipefail
 check=$1 dist=$(cd "$2" && pwd) banner=${3:-} deb=${4:-} old=${5:-} new=${6:-}
 key=$dist/classbanner-signing-key.asc
