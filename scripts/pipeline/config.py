@@ -21,7 +21,8 @@ class Config:
     versions, the COMMIT and its time EPOCH (every stamp's), this machine's
     architecture, the environment, the keys (CODE_KEY or SIGNATURES, detached
     Authenticode signatures), and who says its lines. A rebuild is given
-    SHIPPED, the downloaded release, and PINNED, each root's packages."""
+    SHIPPED, the downloaded release, PINNED, each root's packages, and
+    SNAPSHOTS, Debian's archive as it was when each root was made."""
     table: dict
     targets: tuple
     version: str
@@ -39,6 +40,7 @@ class Config:
     who: str = "release"
     shipped: pathlib.Path = None
     pinned: dict = None
+    snapshots: dict = None
 
     @property
     def stem(self):

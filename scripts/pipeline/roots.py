@@ -9,6 +9,8 @@ import pathlib
 import re
 import shutil
 import subprocess
+import time
+import urllib.parse
 
 from .artifacts import Stop
 from .logs import paragraphs, run
@@ -97,41 +99,68 @@ def architectures(native, wanted):
     return [native] + sorted({line.split()[0].split(":")[1] for line in wanted} - {native, "all"})
 
 
-def fetch(release, wanted, source, folder, native):
+# Debian's archive keys, the retired ones too; signatures by a key that has
+# since expired are taken (as on old snapshots) through mmdebstrap's gpgv.
+KEYRINGS = "/usr/share/keyrings/debian-archive-keyring.gpg,/usr/share/keyrings/debian-archive-removed-keys.gpg"
+GPGV = "/usr/libexec/mmdebstrap/gpgvnoexpkeysig"
+
+
+def snapshot(tarball):
+    """The snapshot of Debian's archive as it was when TARBALL's root was made."""
+    made = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(tarball.stat().st_mtime))
+    return f"https://snapshot.debian.org/archive/debian/{made}/"
+
+
+def fetch(release, wanted, sources, folder, native, keep=False, snapshot=None, keyrings=KEYRINGS):
     """Into FOLDER, the .deb file of each package WANTED (the .buildinfo's
-    lines) in RELEASE, that version exactly: from SOURCE, a Debian mirror's
-    URL (checked by apt with Debian's archive key) or a folder of .deb files.
-    Stops in one line naming a package and version it cannot get."""
-    folder.mkdir(parents=True, exist_ok=True)
-    if os.path.isdir(source):
-        have = {}
-        for deb in pathlib.Path(source).glob("*.deb"):
-            c = paragraphs(run("dpkg-deb", "-f", deb, "Package", "Architecture", "Version"))[0]
-            have[f"{c['package']}:{c['architecture']} (= {c['version']})"] = deb
-        for line in wanted:
-            if line not in have:
-                raise Stop(f"{release} root: {line}: no such .deb in {source}")
-            if not (folder / have[line].name).exists():
-                shutil.copy(have[line], folder)
-        return
+    lines) in RELEASE, that version exactly, from the first of SOURCES (mirror
+    or snapshot URLs; folders kept by a release, partial mirrors) that has it
+    with Debian's bytes: apt takes a file only if its SHA-256 is what Debian's
+    signed index says. With KEEP, FOLDER is a partial mirror: the files at
+    their pool paths, beside those indexes. Stops naming what it cannot get,
+    and where none has a version, SNAPSHOT, the archive of the roots' day."""
+    bases = [f"copy:{os.path.abspath(s)}" if os.path.isdir(s) else s for s in sources
+             if not os.path.isdir(s) or os.path.isfile(f"{s}/dists/{release}/InRelease")]
+    if not bases:
+        raise Stop(f"{release} root: no Debian index of {release}, signed, in {' '.join(sources)}")
     apt = folder / "apt"
     for sub in ("lists/partial", "archives/partial", "parts"):
         (apt / sub).mkdir(parents=True, exist_ok=True)
     (apt / "status").write_text("")
-    (apt / "sources.list").write_text(f"deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] {source} "
-                                      f"{release} main\n")
-    machines = architectures(native, wanted)
+    (apt / "sources.list").write_text("".join(f"deb [signed-by={keyrings}] {base} {release} main\n" for base in bases))
     options = [f"-oDir::{key}={value}" for key, value in (
         ("Etc::SourceList", apt / "sources.list"), ("Etc::SourceParts", apt / "parts"), ("State", apt),
         ("State::status", apt / "status"), ("Cache", apt), ("Etc::Preferences", "/dev/null"),
         ("Etc::PreferencesParts", apt / "parts"))] + [
-        f"-oAPT::Architectures={','.join(machines)}", "-oAcquire::Check-Valid-Until=false",  # a snapshot's
-        "-oDebug::NoLocking=true", "-oAPT::Sandbox::User=root"]
-    for command in (["update"], ["download", *map(pinned, wanted)]):
+        f"-oAPT::Architectures={','.join(architectures(native, wanted))}", "-oAcquire::Check-Valid-Until=false",
+        "-oAcquire::Languages=none", "-oDebug::NoLocking=true", "-oAPT::Sandbox::User=root"]
+    options += [f"-oApt::Key::gpgvcommand={GPGV}"] * os.path.exists(GPGV)
+
+    def apt_get(*command):
         done = subprocess.run(["apt-get", "-q", *options, *command], cwd=folder, capture_output=True, text=True)
         said = [line[3:] for line in done.stderr.splitlines() if line.startswith("E: ")]
         if done.returncode or said:
-            raise Stop(f"{release} root: {(said or [done.stderr.strip()[-200:]])[0]}, on {source}")
+            missing = re.search(r"Version '(.*)' for '(.*)' was not found", said[0] if said else "")
+            where = f"; Debian's snapshot of the day the release's roots were made has it: {snapshot}" if (
+                missing and snapshot) else ""
+            raise Stop(f"{release} root: {(said or [done.stderr.strip()[-200:]])[0]}, in {' '.join(sources)}{where}")
+        return done.stdout
+    apt_get("update")
+    uris = [line.split()[:2] for line in apt_get("download", "--print-uris", *map(pinned, wanted)).splitlines()]
+    apt_get("download", *map(pinned, wanted))
+    for uri, name in uris if keep else ():  # at its pool path, as Debian's index names it
+        pool = folder / "pool" / urllib.parse.unquote(uri.strip("'").split("/pool/", 1)[1])
+        pool.parent.mkdir(parents=True, exist_ok=True)
+        os.replace(folder / name, pool)
+    if keep:  # Debian's signed indexes, as the mirror serves them, checked against the InRelease apt checked
+        dists, signed = folder / "dists" / release, next((apt / "lists").glob(f"*_dists_{release}_InRelease"))
+        for arch in architectures(native, wanted):
+            part = f"main/binary-{arch}/Packages.xz"
+            digest = re.search(rf"^ ([0-9a-f]{{64}}) +\d+ {part}$", signed.read_text(), re.M).group(1)
+            (dists / part).parent.mkdir(parents=True, exist_ok=True)
+            run("/usr/lib/apt/apt-helper", "download-file", f"{bases[0]}/dists/{release}/{part}", dists / part,
+                f"SHA256:{digest}")
+        shutil.copy(signed, dists / "InRelease")
     shutil.rmtree(apt)
 
 

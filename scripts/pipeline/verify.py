@@ -82,7 +82,8 @@ def rebuilt_config(dist, work, sums):
            if key.startswith(("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME", "HOME", "PATH"))}
     config = configure(table(work / top), targets, *versions(work / top), commit, epoch, env, who="verify",
                        shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
-                                             for p in info[1:]})
+                                             for p in info[1:]},
+                       snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p})
     if any(map(pe_signed, shipped_exes(dist, config.stem, config.windows).values())):
         config = dataclasses.replace(config, signatures=str(work / "publish/shipped"))
     if list(config.pinned) != config.suites:

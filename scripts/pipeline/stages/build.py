@@ -12,7 +12,7 @@ from datetime import datetime, timezone
 from ..artifacts import KINDS, Stop, stage
 from ..config import TOP
 from ..logs import cmake_fault, paragraphs, run, tests, tests_failed
-from ..roots import fetch, index, installed, mirror, mmdebstrap, root_cache
+from ..roots import fetch, installed, mirror, mmdebstrap, root_cache, snapshot
 
 
 @stage()
@@ -46,12 +46,11 @@ def make_roots(r):
         made = datetime.fromtimestamp(tarball.stat().st_mtime, timezone.utc)
         r.say("root", f"{suite}, {tarball.name}, made on {made:%Y-%m-%d}, with that day's packages")
         if keep:
-            fetch(suite, installed(tarball), url, pathlib.Path(keep).resolve(), c.native)
+            fetch(suite, installed(tarball), [url], pathlib.Path(keep).resolve(), c.native, True, snapshot(tarball))
     if keep:
-        debs = list(pathlib.Path(keep).resolve().glob("*.deb"))
-        index(pathlib.Path(keep).resolve())
+        debs = list(pathlib.Path(keep).resolve().rglob("*.deb"))
         r.say("root", f"{keep}: the roots' {len(debs)} packages kept, "
-              f"{sum(p.stat().st_size for p in debs) / 2**30:.1f} GiB, with their Packages index")
+              f"{sum(p.stat().st_size for p in debs) / 2**30:.1f} GiB, with Debian's signed indexes of them")
 
 
 @stage(makes=["source"])
@@ -133,8 +132,11 @@ def write_buildinfo(r):
             f"Source-Packed-In: {c.first_suite}\n")
     for suite in c.suites:
         built = [t for t in c.targets if r.manifest.find("binary", rows=[t], root=suite)]
+        tarball = r.roots.tarballs.get(suite)  # a rebuild's roots are remade: it names the shipped snapshot
+        made = c.snapshots.get(suite) if c.snapshots is not None else tarball and snapshot(tarball)
         text += (f"\nRoot: {suite}\nDebian-Version: {(r.root(suite) / 'etc/debian_version').read_text().strip()}"
-                 f"\nTargets: {' '.join(built) or '(the source archive)'}\nInstalled-Packages:\n")
+                 f"\nTargets: {' '.join(built) or '(the source archive)'}\n" + (f"Snapshot: {made}\n" if made else "")
+                 + "Installed-Packages:\n")
         text += "".join(f" {line}\n" for line in r.packages(suite))
     (r.publish / "dist" / f"{c.stem}.buildinfo").write_text(text)
     r.manifest.add(r.publish / "dist" / f"{c.stem}.buildinfo", "buildinfo")

@@ -14,17 +14,22 @@ from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, 
 @stage()
 def pin_roots(r):
     """Out: each root of the .buildinfo, holding exactly its packages: from
-    the cache, else made from a local repository of them; checked."""
+    the cache, else made from a local repository of them, every one checked
+    against Debian's signed index before any root is made; checked."""
     c = r.config
-    cache, source = root_cache(c.env), c.env.get("CLASSBANNER_MIRROR") or mirror(c.env)
+    cache = root_cache(c.env)
+    sources = c.env.get("CLASSBANNER_MIRROR", "").split() or [mirror(c.env)]
+    tarballs = {suite: next((t for t in sorted(cache.glob(f"{suite}-*.tar")) if installed(t) == wanted), None)
+                for suite, wanted in c.pinned.items()}
+    for suite in (suite for suite, tarball in tarballs.items() if not tarball):
+        r.say("root", f"{suite}: fetching the .buildinfo's {len(c.pinned[suite])} packages from {' '.join(sources)}")
+        fetch(suite, c.pinned[suite], sources, r.work / f"packages-{suite}", c.native, snapshot=c.snapshots.get(suite))
     for suite, wanted in c.pinned.items():
-        tarball = next((t for t in sorted(cache.glob(f"{suite}-*.tar")) if installed(t) == wanted), None)
+        tarball = tarballs[suite]
         if tarball:
             r.say("root", f"{suite}: {tarball.name}, cached, holds the .buildinfo's {len(wanted)} packages")
         else:
             repository, start = r.work / f"packages-{suite}", time.time()
-            r.say("root", f"{suite}: fetching the .buildinfo's {len(wanted)} packages from {source}")
-            fetch(suite, wanted, source, repository, c.native)
             index(repository, suite)
             key = hashlib.sha256("".join(wanted).encode()).hexdigest()[:16]
             tarball = cache / f"{suite}-pinned-{key}.tar"
@@ -32,7 +37,8 @@ def pin_roots(r):
             mmdebstrap(suite, tarball, architectures(c.native, wanted), map(pinned, wanted),
                        f"deb [trusted=yes] copy://{repository}/ ./", r.log(f"mmdebstrap-{suite}"))
             took = int(time.time() - start)
-            r.say("root", f"{suite}: made in {took // 60} min {took % 60} s, of exactly those packages")
+            r.say("root", f"{suite}: made in {took // 60} min {took % 60} s, of exactly those packages, "
+                  "each as Debian's signed index lists it")
         r.roots.provide(suite, tarball)
         found = r.packages(suite)
         if found != wanted:
