@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: MIT
 """Verify a downloaded release: that its publisher signed it, and that its
-source archive builds it, byte for byte, on this machine.
+source archive builds it, byte for byte, on this machine, or that enough
+rebuilders you trust say so.
 
 Its signatures and SHA256SUMS checked, the release is made again from the
 source archive alone, unsigned, in roots of exactly its .buildinfo's packages,
 its own Authenticode signatures attached; every download is compared, a line
-each (docs/releasing.md). Work, logs and what it built: build/verify-work.
+each (docs/releasing.md). Work, logs and what it built: build/verify-work;
+attestations made: build/attestations.
 """
 import argparse
 import base64
@@ -20,6 +22,7 @@ import sys
 import tarfile
 import time
 
+from . import attestations
 from .artifacts import Stop, sha256
 from .config import TOP, configure, table, versions
 from .keys import dsse_signed, signed_sums
@@ -118,12 +121,29 @@ def compare(r, sums, payload):
     return differ
 
 
-def verify(dist, fingerprint):
-    """DIST checked, rebuilt and compared: the number of downloads that differ."""
+def attest(r, sums, key, rebuilder):
+    """The signed statement that this rebuild gave every download, written to
+    build/attestations, then checked with cosign against the downloads."""
+    path = attestations.attest(key, rebuilder, sums, r.config.version, pathlib.Path(__file__),
+                               TOP / "build" / "attestations")
+    shutil.copytree(r.config.shipped, r.publish / "attested", ignore=lambda *_: ["SHA256SUMS", "SHA256SUMS.asc"])
+    for made in (path, path.with_suffix("").with_suffix(".pem")):
+        shutil.copy(made, r.publish / "attested" / made.name)
+    # This verify command's own check, which an older release's source may lack.
+    for tool in ("preamble.sh", "pipeline/tools/intoto-check.sh"):
+        (r.publish / "verifier" / tool).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(TOP / "scripts" / tool, r.publish / "verifier" / tool)
+    r.step("attestation-check", r.config.first_suite, "publish", "verifier/pipeline/tools/intoto-check.sh",
+           attestations.VSA, f"attested/{path.name}", f"attested/{path.with_suffix('').with_suffix('.pem').name}",
+           *(f"attested/{name}" for name in sorted(sums)))
+    print(f"verify: attested by {rebuilder}: {path}, checked with cosign; its public key beside it", flush=True)
+
+
+def verify(dist, fingerprint, key=None, rebuilder=None):
+    """DIST checked, rebuilt and compared (and, if all is the same and KEY is
+    given, attested): the number of downloads that differ."""
     start = time.time()
-    sums, payload = downloads(dist, fingerprint.replace(" ", "").upper())
-    print(f"verify: SHA256SUMS.asc signed by {fingerprint}; {len(sums)} downloads match SHA256SUMS"
-          + ("; the provenance verifies and lists them" if payload else "; no provenance"), flush=True)
+    sums, payload = checked(dist, fingerprint)
     if not shutil.which("mmdebstrap"):
         raise Stop("needs mmdebstrap: scripts/prerequisites.sh release")
     roots = Roots(TOP / "build" / "verify-work", namespaces())
@@ -132,6 +152,8 @@ def verify(dist, fingerprint):
             r = Run(rebuilt_config(dist, roots.work, sums), roots)
             make(r, STAGES)
             differ = compare(r, sums, payload)
+            if key and not differ:
+                attest(r, sums, key, rebuilder)
     finally:
         if (roots.work / "publish/dist").is_dir():  # kept, for a look at what differs
             (roots.work / "publish/dist").rename(roots.work / "rebuilt")
@@ -141,12 +163,45 @@ def verify(dist, fingerprint):
     return differ
 
 
+def checked(dist, fingerprint):
+    """DIST's downloads and provenance, checked as downloads() does, said."""
+    sums, payload = downloads(dist, fingerprint.replace(" ", "").upper())
+    print(f"verify: SHA256SUMS.asc signed by {fingerprint}; {len(sums)} downloads match SHA256SUMS"
+          + ("; the provenance verifies and lists them" if payload else "; no provenance"), flush=True)
+    return sums, payload
+
+
+def confirmed(dist, fingerprint, folder, trusted, minimum):
+    """DIST checked, then the rebuilders' attestations in FOLDER: whether
+    MINIMUM TRUSTED keys attest every download. Rebuilds nothing."""
+    keys = attestations.trusted_keys(trusted)
+    sums, _ = checked(dist, fingerprint)
+    version = re.fullmatch(r"classbanner-([0-9.]+)\.tar\.gz", next(
+        name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))).group(1)
+    return attestations.check(folder, keys, sums, version, minimum)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--fingerprint", required=True, help="the publisher's OpenPGP key's fingerprint")
     parser.add_argument("dist", type=pathlib.Path, help="the release's folder, as downloaded")
+    parser.add_argument("--attest", metavar="KEY", help="when every download is the same, sign a statement of it "
+                        "with this Ed25519 key (PEM)")
+    parser.add_argument("--rebuilder", metavar="URI", help="who attests, as a URI (mailto:you@example.org)")
+    parser.add_argument("--attestations", metavar="DIR", type=pathlib.Path,
+                        help="rebuild nothing: check the rebuilders' attestations in DIR")
+    parser.add_argument("--trusted", metavar="KEY.pem", nargs="+", default=[], help="the rebuilders' keys you trust")
+    parser.add_argument("--min", type=int, help="how many distinct trusted keys must attest every download")
     args = parser.parse_args()
+    if bool(args.attest) != bool(args.rebuilder):
+        parser.error("--attest and --rebuilder go together")
+    if args.attestations and (args.attest or not args.trusted or not args.min or args.min < 1):
+        parser.error("--attestations needs --trusted KEY.pem... and --min N (at least 1), and rebuilds nothing")
     try:
-        sys.exit(1 if verify(args.dist.resolve(), args.fingerprint) else 0)
+        if args.attestations:
+            sys.exit(0 if confirmed(args.dist.resolve(), args.fingerprint, args.attestations, args.trusted,
+                                    args.min) else 1)
+        key = attestations.attesting_key(args.attest, args.rebuilder) if args.attest else None
+        sys.exit(1 if verify(args.dist.resolve(), args.fingerprint, key, args.rebuilder) else 0)
     except Stop as stop:
         sys.exit(f"verify: {stop}")

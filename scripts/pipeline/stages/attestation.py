@@ -73,7 +73,7 @@ def attest_provenance(r):
     (r.publish / out).write_text(json.dumps(envelope, separators=(",", ":")) + "\n")
     (r.publish / public).write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
                                                                    serialization.PublicFormat.SubjectPublicKeyInfo))
-    r.tool("provenance-check", "provenance-check.sh", out, public,
+    r.tool("provenance-check", "intoto-check.sh", "slsaprovenance1", out, public,
            *r.manifest.downloads())
     r.manifest.add(r.publish / out, "provenance")
     r.manifest.add(r.publish / public, "provenance-key")

@@ -1,0 +1,155 @@
+# SPDX-License-Identifier: MIT
+"""Rebuilders' attestations: a signed statement that a rebuild gave every
+download of a release, byte for byte (an in-toto Statement, predicate SLSA
+VSA v1, in a DSSE envelope, Ed25519), and the check that enough trusted
+rebuilders say so, which rebuilds nothing."""
+import base64
+import hashlib
+import json
+import pathlib
+import re
+import time
+
+from .artifacts import Stop
+from .keys import IN_TOTO, dsse_signed, provenance_key, readable
+
+VSA = "https://slsa.dev/verification_summary/v1"
+POLICY = "https://classbanner.example/verify/every-download-rebuilt-identical/v1"
+
+
+def key_id(public):
+    """A public key's id, as cosign and DSSE name it: SHA-256 of its DER form."""
+    from cryptography.hazmat.primitives import serialization
+    return hashlib.sha256(public.public_bytes(serialization.Encoding.DER,
+                                              serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
+
+
+def resource(version):
+    """What an attestation is about: the release, as a package URL."""
+    return f"pkg:generic/classbanner@{version}"
+
+
+def attesting_key(path, rebuilder):
+    """The rebuilder's Ed25519 key in PATH, checked before a rebuild starts,
+    with REBUILDER, the URI that names them (mailto:, https:)."""
+    if not re.fullmatch(r"[a-z][a-z0-9+.-]*:\S+", rebuilder):
+        raise Stop(f"--rebuilder {rebuilder}: not a URI that names the rebuilder (as mailto:you@example.org)")
+    return provenance_key(path)
+
+
+def attest(key, rebuilder, sums, version, policy, out):
+    """Write, in the folder OUT, the signed statement that REBUILDER's
+    rebuild gave every download in SUMS (name: SHA-256); its path."""
+    inputs = [name for name in sorted(sums) if name.endswith((".buildinfo", ".intoto.jsonl"))]
+    statement = {
+        "_type": "https://in-toto.io/Statement/v1",
+        "subject": [{"name": name, "digest": {"sha256": sums[name]}} for name in sorted(sums, key=str.encode)],
+        "predicateType": VSA,
+        "predicate": {
+            "verifier": {"id": rebuilder, "version": {"classbanner-verify": version}},
+            "timeVerified": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+            "resourceUri": resource(version),
+            "policy": {"uri": POLICY, "digest": {"sha256": hashlib.sha256(policy.read_bytes()).hexdigest()}},
+            "inputAttestations": [{"uri": name, "digest": {"sha256": sums[name]}} for name in inputs],
+            "verificationResult": "PASSED",
+            # Build level 1: the provenance exists, is signed and lists every download.
+            "verifiedLevels": (["SLSA_BUILD_LEVEL_1"] if any(n.endswith(".intoto.jsonl") for n in inputs) else [])
+            + ["CLASSBANNER_REBUILT_IDENTICAL"],
+            "slsaVersion": "1.0",
+        },
+    }
+    payload = json.dumps(statement, sort_keys=True, separators=(",", ":")).encode()
+    keyid = key_id(key.public_key())
+    envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),
+                "signatures": [{"keyid": keyid, "sig": base64.b64encode(key.sign(dsse_signed(payload))).decode()}]}
+    out.mkdir(parents=True, exist_ok=True)
+    path = out / f"classbanner-{version}.{keyid[:16]}.intoto.jsonl"
+    path.write_text(json.dumps(envelope, separators=(",", ":")) + "\n")
+    from cryptography.hazmat.primitives import serialization
+    path.with_suffix("").with_suffix(".pem").write_bytes(key.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    return path
+
+
+def trusted_keys(paths):
+    """The public keys in PATHS (PEM, Ed25519), by key id."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    keys = {}
+    for path in paths:
+        readable(path)
+        try:
+            key = serialization.load_pem_public_key(pathlib.Path(path).read_bytes())
+        except ValueError:
+            raise Stop(f"{path}: holds no public key, PEM (want one as openssl pkey -pubout writes it)")
+        if not isinstance(key, ed25519.Ed25519PublicKey):
+            raise Stop(f"{path}: not an Ed25519 key")
+        keys[key_id(key)] = key
+    return keys
+
+
+def judge(path, trusted, sums, version):
+    """What one attestation says of the release: (verdict, key id, words)."""
+    from cryptography.exceptions import InvalidSignature
+    try:
+        envelope = json.loads(path.read_text())
+        payload = base64.b64decode(envelope["payload"], validate=True)
+        signatures = [(s.get("keyid", ""), base64.b64decode(s["sig"])) for s in envelope["signatures"]]
+    except (ValueError, KeyError, TypeError, UnicodeDecodeError):
+        return "unreadable", "", "not a DSSE envelope"
+    signed = next(((keyid, trusted[keyid]) for keyid, sig in signatures if keyid in trusted), None)
+    for keyid, key in [signed] if signed else [(k, key) for k, key in trusted.items()]:
+        for _, sig in signatures:
+            try:
+                key.verify(sig, dsse_signed(payload))
+            except InvalidSignature:
+                continue
+            if envelope.get("payloadType") != IN_TOTO:
+                return "DISAGREES", keyid, f"payload type {envelope.get('payloadType')}, not in-toto's"
+            return claims(json.loads(payload), keyid, sums, version)
+    if signed:
+        return "BAD SIGNATURE", signed[0], "does not verify with the trusted key it names"
+    return "untrusted", signatures[0][0] if signatures else "", "signed by no key given with --trusted"
+
+
+def claims(statement, keyid, sums, version):
+    """A trusted, signed STATEMENT against SUMS: does it attest every download?"""
+    predicate = statement.get("predicate", {})
+    who = predicate.get("verifier", {}).get("id", "no rebuilder named")
+    if statement.get("predicateType") != VSA or predicate.get("resourceUri") != resource(version):
+        return "other", keyid, f"{who}: about {predicate.get('resourceUri') or statement.get('predicateType')}"
+    if predicate.get("verificationResult") != "PASSED":
+        return "DISAGREES", keyid, f"{who}: verification {predicate.get('verificationResult')}"
+    attested = {s.get("name"): s.get("digest", {}).get("sha256") for s in statement.get("subject", [])}
+    for name in sorted(set(sums) | set(attested), key=str.encode):
+        if attested.get(name) != sums.get(name):
+            return "DISAGREES", keyid, (f"{who}: {name}: attested {attested.get(name) or 'not at all'}, "
+                                        f"SHA256SUMS says {sums.get(name) or 'nothing'}")
+    return "agrees", keyid, f"{who}: every download, {len(sums)}, with its SHA-256"
+
+
+ORDER = ["DISAGREES", "BAD SIGNATURE", "unreadable", "untrusted", "other", "agrees"]
+
+
+def check(folder, trusted, sums, version, minimum):
+    """Each attestation in FOLDER judged, a line each, disagreements first:
+    whether at least MINIMUM distinct TRUSTED keys attest every download of
+    SUMS and none that is trusted disagrees."""
+    found = sorted(folder.glob("*.jsonl"))
+    if not found:
+        raise Stop(f"{folder}: holds no attestation (*.jsonl)")
+    verdicts = sorted(((*judge(path, trusted, sums, version), path.name) for path in found),
+                      key=lambda v: (ORDER.index(v[0]), v[3]))
+    for verdict, keyid, words, name in verdicts:
+        print(f"verify: {verdict:<13} {name} (key {keyid[:16] or 'unnamed'}): {words}", flush=True)
+    agreeing = {keyid for verdict, keyid, _, _ in verdicts if verdict == "agrees"}
+    against = [words.split(": ")[1] if words.count(": ") else words
+               for verdict, _, words, _ in verdicts if verdict == "DISAGREES"]
+    if against:
+        print(f"verify: A TRUSTED REBUILDER SAW OTHER BYTES: {against[0]}; the release is not confirmed")
+    elif len(agreeing) < minimum:
+        print(f"verify: {len(agreeing)} trusted key(s) attest every download, fewer than --min {minimum}")
+    else:
+        print(f"verify: {len(agreeing)} trusted key(s) attest every download (--min {minimum}): "
+              "the release is what they rebuilt")
+    return not against and len(agreeing) >= minimum
