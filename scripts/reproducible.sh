@@ -10,7 +10,9 @@
 #    folder and run under umask 0002, seconds later: a second build from the
 #    downloads alone, in roots of the .buildinfo's packages, every download
 #    compared byte for byte, the Windows files under the signatures the
-#    first attached. DIST, a dist/ that a release of this same commit made,
+#    first attached; attested, as a rebuilder would, with a throwaway key,
+#    and the attestation checked as a user would, rebuilding nothing.
+#    DIST, a dist/ that a release of this same commit made,
 #    stands in for the first. The roots the release cached serve the verify
 #    too, as they hold exactly the .buildinfo's packages.
 # 2. reprotest, Debian's reproducibility checker, builds the x86-64 packages
@@ -40,9 +42,16 @@ mkdir -p "$user"
 source=$(basename "$dist"/classbanner-*.buildinfo .buildinfo)
 tar -xzf "$dist/$source.tar.gz" -C "$user"
 verify=$user/$source/scripts/verify.py
-(umask 0002 && "$verify" --fingerprint "$fingerprint" "$dist") >"$tmp/verify.log" 2>&1 ||
+openssl genpkey -algorithm ed25519 -out "$tmp/rebuilder.pem" 2>"$tmp/openssl.log" || { cat "$tmp/openssl.log" >&2; exit 1; }
+(umask 0002 && "$verify" --fingerprint "$fingerprint" "$dist" --attest "$tmp/rebuilder.pem" \
+	--rebuilder mailto:ci@classbanner.invalid) >"$tmp/verify.log" 2>&1 ||
 	{ cat "$tmp/verify.log" >&2; echo "NOT reproducible: the verify found the rebuild differs, or could not rebuild (above)" >&2; exit 1; }
 echo "reproducible: $(tail -n 1 "$tmp/verify.log" | sed 's/^verify: //')"
+openssl pkey -in "$tmp/rebuilder.pem" -pubout -out "$tmp/rebuilder.pub.pem"
+"$verify" --fingerprint "$fingerprint" "$dist" --attestations "$user/$source/build/attestations" \
+	--trusted "$tmp/rebuilder.pub.pem" --min 1 >"$tmp/attested.log" 2>&1 ||
+	{ cat "$tmp/attested.log" >&2; echo "the rebuild's own attestation does not check (above)" >&2; exit 1; }
+echo "reproducible: attested; $(tail -n 1 "$tmp/attested.log" | sed 's/^verify: //')"
 
 git clone -q "$root" "$tmp/reprotest"
 cd "$tmp/reprotest"

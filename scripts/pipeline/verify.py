@@ -63,10 +63,11 @@ def downloads(dist, fingerprint):
     return sums, payload
 
 
-def rebuilt_config(dist, work, sums):
+def rebuilt_config(dist, work, sums, only=()):
     """The rebuild's configuration, from DIST's source archive, unpacked into
-    WORK, and its .buildinfo: the same targets, roots pinned to its lists,
-    the shipped Authenticode signatures to attach, where there are any."""
+    WORK, and its .buildinfo: the same targets (or ONLY those), roots pinned
+    to its lists, the shipped Authenticode signatures to attach, if any; and
+    every target the release was built for."""
     archive = next(name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))
     info = paragraphs((dist / archive.replace(".tar.gz", ".buildinfo")).read_text())
     listed = info[0]["checksums_sha256"].split()
@@ -81,18 +82,22 @@ def rebuilt_config(dist, work, sums):
         else:
             packed.extractall(work)
     targets = [t for p in info[1:] for t in p["targets"].split() if not t.startswith("(")]
+    for target in (t for t in only if t not in targets):
+        raise Stop(f"--targets {target}: not a target of this release ({' '.join(targets)})")
     env = {key: value for key, value in os.environ.items()
            if key.startswith(("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME", "HOME", "PATH"))}
-    config = configure(table(work / top), targets, *versions(work / top), commit, epoch, env, who="verify",
+    config = configure(table(work / top), only or targets, *versions(work / top), commit, epoch, env, who="verify",
                        shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
                                              for p in info[1:]},
                        snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p})
+    config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
+                                                 if s in config.suites or not only})
     if any(map(pe_signed, shipped_exes(dist, config.stem, config.windows).values())):
         config = dataclasses.replace(config, signatures=str(work / "publish/shipped"))
     if list(config.pinned) != config.suites:
         raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: its roots are {' '.join(config.pinned)}, "
                    f"not {' '.join(config.suites)}, which its targets need")
-    return config
+    return config, tuple(t for t in config.table if t in targets)
 
 
 def first_difference(shipped, rebuilt):
@@ -105,12 +110,25 @@ def first_difference(shipped, rebuilt):
     return f": {part.lstrip('│├─ ').strip()[:160]}"
 
 
-def compare(r, sums, payload):
-    """Each download against its rebuild, a line each: the number that differ.
-    The provenance's signature is made with another key; its Statement is compared."""
+def answered(r, sums, whole):
+    """The downloads this rebuild answers for: every one, or, of some of the
+    targets WHOLE, those made of them alone (not those that list every row,
+    nor the image, unless every Linux row it holds is rebuilt)."""
+    if r.config.targets == whole:
+        return sorted(sums, key=str.encode)
+    linux = [t for t in whole if r.config.table[t]["system"] == "linux"]
+    return sorted((item["path"][len("dist/"):] for item in r.manifest.items if item["download"]
+                   and item["kind"] not in ("buildinfo", "sbom", "provenance")
+                   and (item["kind"] != "oci" or item["rows"] == linux)), key=str.encode)
+
+
+def compare(r, sums, payload, names):
+    """Each download of NAMES against its rebuild, a line each: the number
+    that differ. The provenance's signature is made with another key; its
+    Statement is compared."""
     differ, statement = 0, r.work / "shipped-statement.json"
     statement.write_bytes(payload or b"")
-    for name in sorted(sums, key=str.encode):
+    for name in names:
         shipped, rebuilt = r.config.shipped / name, r.publish / "dist" / name
         if name.endswith(".intoto.jsonl"):
             shipped, rebuilt = statement, r.publish / r.manifest.find("statement")[0]["path"]
@@ -139,9 +157,9 @@ def attest(r, sums, key, rebuilder):
     print(f"verify: attested by {rebuilder}: {path}, checked with cosign; its public key beside it", flush=True)
 
 
-def verify(dist, fingerprint, key=None, rebuilder=None):
-    """DIST checked, rebuilt and compared (and, if all is the same and KEY is
-    given, attested): the number of downloads that differ."""
+def verify(dist, fingerprint, key=None, rebuilder=None, only=()):
+    """DIST checked, rebuilt (ONLY some targets, if given) and compared (and,
+    if all is the same and KEY is given, attested): the number that differ."""
     start = time.time()
     sums, payload = checked(dist, fingerprint)
     if not shutil.which("mmdebstrap"):
@@ -149,17 +167,23 @@ def verify(dist, fingerprint, key=None, rebuilder=None):
     roots = Roots(TOP / "build" / "verify-work", namespaces())
     try:
         with workspace(roots):
-            r = Run(rebuilt_config(dist, roots.work, sums), roots)
+            config, whole = rebuilt_config(dist, roots.work, sums, only)
+            r = Run(config, roots)
             make(r, STAGES)
-            differ = compare(r, sums, payload)
+            names = answered(r, sums, whole)
+            differ = compare(r, sums, payload, names)
             if key and not differ:
                 attest(r, sums, key, rebuilder)
+            if names != sorted(sums, key=str.encode):
+                print(f"verify: {len(sums) - len(names)} downloads not rebuilt: they are not of {' '.join(only)} "
+                      "alone", flush=True)
     finally:
         if (roots.work / "publish/dist").is_dir():  # kept, for a look at what differs
             (roots.work / "publish/dist").rename(roots.work / "rebuilt")
     took = int(time.time() - start)
-    print(f"verify: {len(sums) - differ} of {len(sums)} downloads the same as the rebuild, in {took // 60} min "
-          f"{took % 60} s" + ("" if differ else ": the release is what its source archive builds"))
+    whose = "the release is" if len(names) == len(sums) else "those are"
+    print(f"verify: {len(names) - differ} of {len(names)} downloads the same as the rebuild, in {took // 60} min "
+          f"{took % 60} s" + ("" if differ else f": {whose} what its source archive builds"))
     return differ
 
 
@@ -192,9 +216,13 @@ def main():
                         help="rebuild nothing: check the rebuilders' attestations in DIR")
     parser.add_argument("--trusted", metavar="KEY.pem", nargs="+", default=[], help="the rebuilders' keys you trust")
     parser.add_argument("--min", type=int, help="how many distinct trusted keys must attest every download")
+    parser.add_argument("--targets", nargs="+", default=[], metavar="ROW",
+                        help="rebuild only these rows (cmake/targets.txt) and what is made of them alone")
     args = parser.parse_args()
     if bool(args.attest) != bool(args.rebuilder):
         parser.error("--attest and --rebuilder go together")
+    if args.attest and args.targets:
+        parser.error("--attest attests every download: rebuild every target")
     if args.attestations and (args.attest or not args.trusted or not args.min or args.min < 1):
         parser.error("--attestations needs --trusted KEY.pem... and --min N (at least 1), and rebuilds nothing")
     try:
@@ -202,6 +230,6 @@ def main():
             sys.exit(0 if confirmed(args.dist.resolve(), args.fingerprint, args.attestations, args.trusted,
                                     args.min) else 1)
         key = attestations.attesting_key(args.attest, args.rebuilder) if args.attest else None
-        sys.exit(1 if verify(args.dist.resolve(), args.fingerprint, key, args.rebuilder) else 0)
+        sys.exit(1 if verify(args.dist.resolve(), args.fingerprint, key, args.rebuilder, args.targets) else 0)
     except Stop as stop:
         sys.exit(f"verify: {stop}")
