@@ -92,7 +92,8 @@ def rebuilt_config(dist, work, sums, only=()):
                        snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p})
     config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
                                                  if s in config.suites or not only})
-    if any(map(pe_signed, shipped_exes(dist, config.stem, config.windows).values())):
+    shipped_windows = [t for t in targets if config.table[t]["system"] == "windows"]
+    if any(map(pe_signed, shipped_exes(dist, config.stem, shipped_windows).values())):
         config = dataclasses.replace(config, signatures=str(work / "publish/shipped"))
     if list(config.pinned) != config.suites:
         raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: its roots are {' '.join(config.pinned)}, "
