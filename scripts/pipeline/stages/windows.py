@@ -61,7 +61,7 @@ def pack_zips(r):
 def build_msis(r):
     """In: the Windows executables as shipped, the previous MSIs. Out: an
     installer each, signed as they are, checked under wine as users take it."""
-    c = r.config
+    c, before = r.config, []
     for item in [item for t in c.windows for item in r.manifest.find("exe", rows=[t])]:
         row, src = item["rows"][0], f"../{c.stem}"
         out, built = f"dist/{c.stem}-{row}.msi", f"scratch/{c.stem}-{row}.msi"
@@ -69,8 +69,10 @@ def build_msis(r):
                item["path"], f"{src}/LICENSE", f"{src}/README.md", f"{src}/packaging/classbanner.wxs")
         authenticode(r, built, out)
         earlier = [p["path"] for p in r.manifest.find("previous", rows=[row])]
-        r.tool(f"msi-{row}-check", "msi-check.sh", out, item["path"], f"{src}/tests/banner.txt",
-               *earlier)
+        # Installed after the MSI before it was installed and removed, in the same prefix.
+        r.tool(f"msi-{row}-check", "msi-check.sh", *(["--before", before[-1]] if before else []), out, item["path"],
+               f"{src}/tests/banner.txt", *earlier)
+        before.append(out)
         r.manifest.add(r.publish / out, "msi", rows=[row], root=c.first_suite)
         r.say("msi", f"{row}: {out}, installed" + (f" over {earlier[0][len('previous/'):]}" if earlier else "")
               + " and removed under wine")

@@ -2,14 +2,21 @@
 # SPDX-License-Identifier: MIT
 # Check a Windows installer under wine, as a user takes it (in a release root):
 #
-#   msi-check.sh MSI EXE BANNER [EARLIER]
+#   msi-check.sh [--before OTHER] MSI EXE BANNER [EARLIER]
 #
-# EARLIER (the previous release's MSI) installed first, MSI installs EXE byte
-# for byte over it; a new console finds classbanner on PATH once, printing
-# BANNER with CR LF; it is listed once, with name, version and publisher;
-# EARLIER may not go back over it; `msiexec /x` leaves nothing behind. One line
-# per fault; exit status 1 if any.
+# OTHER (another row's MSI) installed and removed first, in the same prefix, as
+# a user who changes architecture would; EARLIER (the previous release's MSI)
+# installed first, MSI installs EXE byte for byte over it; a new console finds
+# classbanner on PATH once, printing BANNER with CR LF; it is listed once, with
+# name, version and publisher; EARLIER may not go back over it; `msiexec /x`
+# leaves nothing behind, and the machine's PATH as it was, byte for byte. One
+# line per fault; exit status 1 if any.
 set -uo pipefail
+other=
+if [ "$1" = --before ]; then
+	other=$(realpath "$2")
+	shift 2
+fi
 msi=$(realpath "$1") exe=$2 banner=$3 earlier=${4:+$(realpath "$4")}
 who=
 # shellcheck source=scripts/preamble.sh
@@ -40,6 +47,19 @@ installed() {
 # on_path: how many times a new console's PATH holds classbanner's folder.
 on_path() { (cd "$tmp" && wine cmd /c 'echo %PATH%' </dev/null) | tr ';' '\n' | grep -c 'classbanner'; }
 version() { msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p'; }
+# machine_path: the machine's PATH, as the registry holds it.
+machine_path() {
+	wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH 2>/dev/null |
+		tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]*SZ *//p'
+}
+before=$(machine_path)
+[ -n "$before" ] || fail "the registry holds no machine PATH"
+if [ -n "$other" ]; then
+	wine msiexec /i "$other" /qn >/dev/null 2>&1 || fail "msiexec /i of $(basename "$other") failed"
+	wine msiexec /x "$other" /qn >/dev/null 2>&1 || fail "msiexec /x of $(basename "$other") failed"
+	[ "$(machine_path)" = "$before" ] ||
+		fail "$(basename "$other") installed and removed leaves PATH '$(machine_path)', not '$before'"
+fi
 
 want="$(version "$msi") classbanner maintainers"
 if [ -n "$earlier" ]; then
@@ -65,5 +85,6 @@ fi
 wine msiexec /x "$msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
 [ ! -e "$folder" ] || fail "$folder is left after msiexec /x"
 [ "$(on_path)" -eq 0 ] || fail "PATH still holds classbanner's folder after msiexec /x"
+[ "$(machine_path)" = "$before" ] || fail "msiexec /x leaves PATH '$(machine_path)', not '$before' as before"
 [ -z "$(installed)" ] || fail "the installed programs still list classbanner after msiexec /x"
 exit "$failed"
