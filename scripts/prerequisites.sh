@@ -18,7 +18,8 @@
 #   publish       what the release's image, Windows installers and their
 #                 Authenticode signatures, bill of materials, signatures and
 #                 repositories are made and checked with (umoci, skopeo, runc,
-#                 jq, wixl and msitools, osslsigncode 2.9, pefile, olefile,
+#                 jq, wixl and msitools, python3-yaml for the winget
+#                 manifests, osslsigncode 2.9, pefile, olefile,
 #                 with wine from the Windows rows, python3-cyclonedx-lib with
 #                 python3-jsonschema, and cosign, which only Debian 13
 #                 carries, gpg, apt-ftparchive, createrepo_c, dnf): in the
@@ -46,7 +47,7 @@ build=(
 	strace bsdutils groff-base        # tests: system calls, terminal, man page
 	dpkg-dev build-essential debhelper file rpm cpio lintian rpmlint # packages and their checkers
 )
-native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography gpg gpg-agent gpgv man-db)
+native=("${build[@]}" clang-tidy cppcheck shellcheck flake8 python3 python3-cryptography python3-yaml msitools gpg gpg-agent gpgv man-db)
 mapfile -t targets < <(scripts/targets.sh name)
 
 list=0
@@ -86,7 +87,7 @@ for group; do
 		add_target amd64
 		;;
 	build) packages+=("${build[@]}") ;;
-	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema wixl msitools
+	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema python3-yaml wixl msitools
 		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest cosign
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
 	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts libdistro-info-perl) ;;

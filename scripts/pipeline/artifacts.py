@@ -33,6 +33,7 @@ KINDS = {
     "tar.gz": Kind(records=PACKAGE), "rpm": Kind(records=PACKAGE), "deb": Kind(records=PACKAGE),
     "zip": Kind(records=("rows",)), "msi": Kind(records=PACKAGE), "oci": Kind(records=("rows",)),
     "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(), "sbom": Kind(),
+    "winget": Kind(), "scoop": Kind(),  # the Windows package managers' manifests
     "statement": Kind("scratch", False), "provenance": Kind(), "provenance-key": Kind(download=False),
     "sums": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),
     "apt-repository": Kind(download=False), "rpm-repository": Kind(download=False),

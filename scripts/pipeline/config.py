@@ -20,7 +20,8 @@ class Config:
     """The targets TABLE (row: columns), the TARGETS in its order, the
     versions, the COMMIT and its time EPOCH (every stamp's), this machine's
     architecture, the environment, the keys (CODE_KEY or SIGNATURES, detached
-    Authenticode signatures), and who says its lines. A rebuild is given
+    Authenticode signatures), the URL the downloads are served from, and who
+    says its lines. A rebuild is given
     SHIPPED, the downloaded release, PINNED, each root's packages, and
     SNAPSHOTS, Debian's archive as it was when each root was made."""
     table: dict
@@ -37,6 +38,7 @@ class Config:
     code_key: str = None
     signatures: str = None
     provenance_key: str = None
+    url: str = None
     who: str = "release"
     shipped: pathlib.Path = None
     pinned: dict = None
@@ -92,7 +94,11 @@ def configure(rows, targets, version, debian, commit, epoch, env, **given):
         ("signing_key", "CLASSBANNER_SIGNING_KEY"), ("code_key", "CLASSBANNER_AUTHENTICODE_KEY"),
         ("signatures", "CLASSBANNER_AUTHENTICODE_SIGNATURES"), ("provenance_key", "CLASSBANNER_PROVENANCE_KEY"))
         if env.get(variable)}
+    if env.get("CLASSBANNER_URL"):
+        found["url"] = env["CLASSBANNER_URL"].rstrip("/")
     found.update(given)
+    if found.get("url") and not re.fullmatch(r"https://[^\s\"'$]+", found["url"]):
+        raise Stop(f"CLASSBANNER_URL={found['url']}: not an https:// URL, which winget and Scoop take")
     if found.get("signing_key"):
         found["sign_at"], found["fingerprint"] = keys.signing_time(found["signing_key"], epoch)
         if found["sign_at"] != epoch:

@@ -12,6 +12,7 @@ from .roots import Roots, namespaces
 from .run import Run, make, workspace
 from .stages.attestation import attest_provenance, write_sbom
 from .stages.build import build_rows, make_roots, pack_source, write_buildinfo
+from .stages.channels import write_channels
 from .stages.debian import build_debian_source
 from .stages.image import build_image
 from .stages.previous import check_previous
@@ -19,7 +20,7 @@ from .stages.publishing import publish_repositories, sign_sums, write_sums
 from .stages.windows import build_msis, pack_zips, sign_windows
 
 STAGES = [check_previous, make_roots, pack_source, build_rows, build_debian_source, write_buildinfo, sign_windows,
-          pack_zips, build_image, build_msis, write_sbom, attest_provenance, write_sums, sign_sums,
+          pack_zips, build_image, build_msis, write_channels, write_sbom, attest_provenance, write_sums, sign_sums,
           publish_repositories]
 
 

@@ -31,13 +31,14 @@ from .roots import Roots, namespaces
 from .run import Run, make, workspace
 from .stages.attestation import attest_provenance, write_sbom
 from .stages.build import build_rows, write_buildinfo
+from .stages.channels import write_channels
 from .stages.debian import build_debian_source
 from .stages.image import build_image
 from .stages.rebuild import detach_signatures, pe_signed, pin_roots, shipped_exes, take_source
 from .stages.windows import build_msis, pack_zips, sign_windows
 
 STAGES = [pin_roots, take_source, build_rows, build_debian_source, write_buildinfo, detach_signatures, sign_windows,
-          pack_zips, build_image, build_msis, write_sbom, attest_provenance]
+          pack_zips, build_image, build_msis, write_channels, write_sbom, attest_provenance]
 
 
 def downloads(dist, fingerprint):
@@ -89,7 +90,8 @@ def rebuilt_config(dist, work, sums, only=()):
     config = configure(table(work / top), only or targets, *versions(work / top), commit, epoch, env, who="verify",
                        shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
                                              for p in info[1:]},
-                       snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p})
+                       snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
+                       url=info[0].get("download_url"))
     config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
                                                  if s in config.suites or not only})
     shipped_windows = [t for t in targets if config.table[t]["system"] == "windows"]
