@@ -16,8 +16,8 @@ from cryptography.hazmat.primitives.asymmetric import ed25519
 from .attestations import attest, attesting_key, check, trusted_keys
 from .fakes import done, expect, stops
 
-SUMS = {"classbanner-1.0.0-win64.msi": "a" * 64, "classbanner-1.0.0.buildinfo": "b" * 64,
-        "classbanner-1.0.0.intoto.jsonl": "c" * 64}
+SUMS = {"classbanner-0.0.1-win64.msi": "a" * 64, "classbanner-0.0.1.buildinfo": "b" * 64,
+        "classbanner-0.0.1.intoto.jsonl": "c" * 64}
 
 with tempfile.TemporaryDirectory() as tmp:
     home = pathlib.Path(tmp)
@@ -26,11 +26,11 @@ with tempfile.TemporaryDirectory() as tmp:
         (home / f"{name}.key").write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
             serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
         keys[name] = attesting_key(home / f"{name}.key", f"mailto:{name}@example.org")
-    made = {name: attest(key, f"mailto:{name}@example.org", SUMS, "1.0.0", pathlib.Path(__file__), home / name)
+    made = {name: attest(key, f"mailto:{name}@example.org", SUMS, "0.0.1", pathlib.Path(__file__), home / name)
             for name, key in keys.items()}
     stops("rebuilder: not a URI", "not a URI", attesting_key, home / "alice.key", "alice")
 
-    def judged(folder, trusted, minimum, sums=SUMS, version="1.0.0"):
+    def judged(folder, trusted, minimum, sums=SUMS, version="0.0.1"):
         """Whether the check passes, and its lines."""
         said = io.StringIO()
         with contextlib.redirect_stdout(said):
@@ -49,17 +49,17 @@ with tempfile.TemporaryDirectory() as tmp:
     expect(f"one trusted key passes --min 2, or bob's is not named untrusted: {lines}",
            not passed and any(" untrusted " in line and "bob" not in line and made["bob"].name in line
                               for line in lines) and "fewer than --min 2" in lines[-1])
-    passed, lines = judged(gathered, ["alice", "bob"], 1, version="1.0.1")
+    passed, lines = judged(gathered, ["alice", "bob"], 1, version="0.0.2")
     expect(f"attestations of another version count: {lines}", not passed and " other " in lines[0])
 
     # Carol, trusted, rebuilt other bytes for the MSI.
-    other = dict(SUMS, **{"classbanner-1.0.0-win64.msi": "d" * 64})
-    carol = attest(keys["carol"], "mailto:carol@example.org", other, "1.0.0", pathlib.Path(__file__), gathered)
+    other = dict(SUMS, **{"classbanner-0.0.1-win64.msi": "d" * 64})
+    carol = attest(keys["carol"], "mailto:carol@example.org", other, "0.0.1", pathlib.Path(__file__), gathered)
     passed, lines = judged(gathered, ["alice", "bob", "carol"], 2)
     expect(f"a trusted attestation naming another digest for the MSI is not said first, naming it, "
            f"nor fails the check: {lines}",
            not passed and lines[0].split()[1] == "DISAGREES" and carol.name in lines[0]
-           and "classbanner-1.0.0-win64.msi: attested " + "d" * 64 in lines[0]
+           and "classbanner-0.0.1-win64.msi: attested " + "d" * 64 in lines[0]
            and "OTHER BYTES" in lines[-1] and "win64.msi" in lines[-1])
     carol.unlink()
 
@@ -74,14 +74,14 @@ with tempfile.TemporaryDirectory() as tmp:
            passed and lines[0].split()[1:3] == ["BAD", "SIGNATURE"] and made["alice"].name in lines[0])
     fewer = {name: digest for name, digest in SUMS.items() if not name.endswith(".msi")}
     (gathered / made["alice"].name).unlink()
-    attest(keys["alice"], "mailto:alice@example.org", fewer, "1.0.0", pathlib.Path(__file__), gathered)
+    attest(keys["alice"], "mailto:alice@example.org", fewer, "0.0.1", pathlib.Path(__file__), gathered)
     passed, lines = judged(gathered, ["alice", "bob"], 1)
     expect(f"an attestation that leaves a download out is not a disagreement naming it: {lines}",
-           not passed and "classbanner-1.0.0-win64.msi: attested not at all" in lines[0])
+           not passed and "classbanner-0.0.1-win64.msi: attested not at all" in lines[0])
 
     (home / "not-a-key.pem").write_text("not a key")
     stops("trusted: not a key", "holds no public key", trusted_keys, [home / "not-a-key.pem"])
     stops("trusted: a private key", "holds no public key", trusted_keys, [home / "alice.key"])
-    stops("attestations: none", "holds no attestation", check, home / "carol" / "..", {}, SUMS, "1.0.0", 1)
+    stops("attestations: none", "holds no attestation", check, home / "carol" / "..", {}, SUMS, "0.0.1", 1)
 
 done("attestations")
