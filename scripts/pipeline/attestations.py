@@ -39,7 +39,8 @@ def attesting_key(path, rebuilder):
 
 def attest(key, rebuilder, sums, version, policy, out):
     """Write, in the folder OUT, the signed statement that REBUILDER's
-    rebuild gave every download in SUMS (name: SHA-256); its path."""
+    rebuild gave every download in SUMS (name: SHA-256), and the public key
+    beside it; their paths."""
     inputs = [name for name in sorted(sums) if name.endswith((".buildinfo", ".intoto.jsonl"))]
     statement = {
         "_type": "https://in-toto.io/Statement/v1",
@@ -63,12 +64,12 @@ def attest(key, rebuilder, sums, version, policy, out):
     envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),
                 "signatures": [{"keyid": keyid, "sig": base64.b64encode(key.sign(dsse_signed(payload))).decode()}]}
     out.mkdir(parents=True, exist_ok=True)
-    path = out / f"classbanner-{version}.{keyid[:16]}.intoto.jsonl"
+    path, public = (out / f"classbanner-{version}.{keyid[:16]}.{end}" for end in ("intoto.jsonl", "pem"))
     path.write_text(json.dumps(envelope, separators=(",", ":")) + "\n")
     from cryptography.hazmat.primitives import serialization
-    path.with_suffix("").with_suffix(".pem").write_bytes(key.public_key().public_bytes(
-        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
-    return path
+    public.write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                                     serialization.PublicFormat.SubjectPublicKeyInfo))
+    return path, public
 
 
 def trusted_keys(paths):
@@ -98,7 +99,7 @@ def judge(path, trusted, sums, version):
     except (ValueError, KeyError, TypeError, UnicodeDecodeError):
         return "unreadable", "", "not a DSSE envelope"
     signed = next(((keyid, trusted[keyid]) for keyid, sig in signatures if keyid in trusted), None)
-    for keyid, key in [signed] if signed else [(k, key) for k, key in trusted.items()]:
+    for keyid, key in [signed] if signed else list(trusted.items()):
         for _, sig in signatures:
             try:
                 key.verify(sig, dsse_signed(payload))
@@ -106,7 +107,10 @@ def judge(path, trusted, sums, version):
                 continue
             if envelope.get("payloadType") != IN_TOTO:
                 return "DISAGREES", keyid, f"payload type {envelope.get('payloadType')}, not in-toto's"
-            return claims(json.loads(payload), keyid, sums, version)
+            try:
+                return claims(json.loads(payload), keyid, sums, version)
+            except (ValueError, AttributeError, TypeError):
+                return "unreadable", keyid, "signed, but its statement is not an in-toto Statement"
     if signed:
         return "BAD SIGNATURE", signed[0], "does not verify with the trusted key it names"
     return "untrusted", signatures[0][0] if signatures else "", "signed by no key given with --trusted"
@@ -143,8 +147,7 @@ def check(folder, trusted, sums, version, minimum):
     for verdict, keyid, words, name in verdicts:
         print(f"verify: {verdict:<13} {name} (key {keyid[:16] or 'unnamed'}): {words}", flush=True)
     agreeing = {keyid for verdict, keyid, _, _ in verdicts if verdict == "agrees"}
-    against = [words.split(": ")[1] if words.count(": ") else words
-               for verdict, _, words, _ in verdicts if verdict == "DISAGREES"]
+    against = [words for verdict, _, words, _ in verdicts if verdict == "DISAGREES"]
     if against:
         print(f"verify: A TRUSTED REBUILDER SAW OTHER BYTES: {against[0]}; the release is not confirmed")
     elif len(agreeing) < minimum:

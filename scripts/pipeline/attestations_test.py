@@ -26,15 +26,17 @@ with tempfile.TemporaryDirectory() as tmp:
         (home / f"{name}.key").write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
             serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
         keys[name] = attesting_key(home / f"{name}.key", f"mailto:{name}@example.org")
-    made = {name: attest(key, f"mailto:{name}@example.org", SUMS, "0.0.1", pathlib.Path(__file__), home / name)
-            for name, key in keys.items()}
+    made, public = {}, {}
+    for name, key in keys.items():
+        made[name], public[name] = attest(key, f"mailto:{name}@example.org", SUMS, "0.0.1", pathlib.Path(__file__),
+                                          home / name)
     stops("rebuilder: not a URI", "not a URI", attesting_key, home / "alice.key", "alice")
 
     def judged(folder, trusted, minimum, sums=SUMS, version="0.0.1"):
         """Whether the check passes, and its lines."""
         said = io.StringIO()
         with contextlib.redirect_stdout(said):
-            passed = check(folder, trusted_keys([made[n].with_suffix("").with_suffix(".pem") for n in trusted]),
+            passed = check(folder, trusted_keys([public[n] for n in trusted]),
                            sums, version, minimum)
         return passed, said.getvalue().splitlines()
 
@@ -54,7 +56,7 @@ with tempfile.TemporaryDirectory() as tmp:
 
     # Carol, trusted, rebuilt other bytes for the MSI.
     other = dict(SUMS, **{"classbanner-0.0.1-win64.msi": "d" * 64})
-    carol = attest(keys["carol"], "mailto:carol@example.org", other, "0.0.1", pathlib.Path(__file__), gathered)
+    carol = attest(keys["carol"], "mailto:carol@example.org", other, "0.0.1", pathlib.Path(__file__), gathered)[0]
     passed, lines = judged(gathered, ["alice", "bob", "carol"], 2)
     expect(f"a trusted attestation naming another digest for the MSI is not said first, naming it, "
            f"nor fails the check: {lines}",

@@ -64,12 +64,17 @@ def downloads(dist, fingerprint):
     return sums, payload
 
 
+def source_archive(sums):
+    """The name of the source archive among the downloads SUMS lists."""
+    return next(name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))
+
+
 def rebuilt_config(dist, work, sums, only=()):
     """The rebuild's configuration, from DIST's source archive, unpacked into
     WORK, and its .buildinfo: the same targets (or ONLY those), roots pinned
     to its lists, the shipped Authenticode signatures to attach, if any; and
     every target the release was built for."""
-    archive = next(name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))
+    archive = source_archive(sums)
     info = paragraphs((dist / archive.replace(".tar.gz", ".buildinfo")).read_text())
     listed = info[0]["checksums_sha256"].split()
     if listed[-1] != archive or listed[0] != sums[archive]:
@@ -145,17 +150,17 @@ def compare(r, sums, payload, names):
 def attest(r, sums, key, rebuilder):
     """The signed statement that this rebuild gave every download, written to
     build/attestations, then checked with cosign against the downloads."""
-    path = attestations.attest(key, rebuilder, sums, r.config.version, pathlib.Path(__file__),
-                               TOP / "build" / "attestations")
-    shutil.copytree(r.config.shipped, r.publish / "attested", ignore=lambda *_: ["SHA256SUMS", "SHA256SUMS.asc"])
-    for made in (path, path.with_suffix("").with_suffix(".pem")):
-        shutil.copy(made, r.publish / "attested" / made.name)
+    path, public = attestations.attest(key, rebuilder, sums, r.config.version, pathlib.Path(__file__),
+                                       TOP / "build" / "attestations")
+    (r.publish / "attested").mkdir()
+    for made in [path, public] + [r.config.shipped / name for name in sums]:
+        shutil.copy(made, r.publish / "attested")
     # This verify command's own check, which an older release's source may lack.
     for tool in ("preamble.sh", "pipeline/tools/intoto-check.sh"):
         (r.publish / "verifier" / tool).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(TOP / "scripts" / tool, r.publish / "verifier" / tool)
     r.step("attestation-check", r.config.first_suite, "publish", "verifier/pipeline/tools/intoto-check.sh",
-           attestations.VSA, f"attested/{path.name}", f"attested/{path.with_suffix('').with_suffix('.pem').name}",
+           attestations.VSA, f"attested/{path.name}", f"attested/{public.name}",
            *(f"attested/{name}" for name in sorted(sums)))
     print(f"verify: attested by {rebuilder}: {path}, checked with cosign; its public key beside it", flush=True)
 
@@ -203,8 +208,7 @@ def confirmed(dist, fingerprint, folder, trusted, minimum):
     MINIMUM TRUSTED keys attest every download. Rebuilds nothing."""
     keys = attestations.trusted_keys(trusted)
     sums, _ = checked(dist, fingerprint)
-    version = re.fullmatch(r"classbanner-([0-9.]+)\.tar\.gz", next(
-        name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))).group(1)
+    version = source_archive(sums)[len("classbanner-"):-len(".tar.gz")]
     return attestations.check(folder, keys, sums, version, minimum)
 
 

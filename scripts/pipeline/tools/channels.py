@@ -45,8 +45,10 @@ def processor(zip_path):
     if it holds none, or one for another processor)."""
     with zipfile.ZipFile(zip_path) as packed:
         exes = [packed.read(name) for name in packed.namelist() if name.endswith("/classbanner.exe")]
-    pe = int.from_bytes(exes[0][0x3c:0x40], "little") if exes else 0
-    return exes and MACHINES.get(int.from_bytes(exes[0][pe + 4:pe + 6], "little")) or None
+    if not exes:
+        return None
+    pe = int.from_bytes(exes[0][0x3c:0x40], "little")
+    return MACHINES.get(int.from_bytes(exes[0][pe + 4:pe + 6], "little"))
 
 
 def yaml(kind, fields):
