@@ -106,8 +106,11 @@ GPGV = "/usr/libexec/mmdebstrap/gpgvnoexpkeysig"
 
 
 def snapshot(tarball):
-    """The snapshot of Debian's archive as it was when TARBALL's root was made."""
-    made = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(tarball.stat().st_mtime))
+    """The snapshot of Debian's archive at the end of the day TARBALL's root
+    was made: the same on every machine that makes it that day, as the
+    .buildinfo must be, and holding each of its versions, current that day,
+    unless Debian replaced one later the same day."""
+    made = time.strftime("%Y%m%dT235959Z", time.gmtime(tarball.stat().st_mtime))
     return f"https://snapshot.debian.org/archive/debian/{made}/"
 
 
