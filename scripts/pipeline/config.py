@@ -19,7 +19,8 @@ TOP = pathlib.Path(__file__).resolve().parent.parent.parent
 class Config:
     """The targets TABLE (row: columns), the TARGETS in its order, the
     versions, the COMMIT and its time EPOCH (every stamp's), this machine's
-    architecture, the environment, the keys (CODE_KEY or SIGNATURES, detached
+    architecture, the environment, the keys (the OpenPGP key, or the old and
+    the new while it changes; CODE_KEY or SIGNATURES, detached
     Authenticode signatures), the URL the downloads are served from, and who
     says its lines. A rebuild is given
     SHIPPED, the downloaded release, PINNED, each root's packages, and
@@ -34,7 +35,7 @@ class Config:
     env: types.MappingProxyType
     signing_key: str = None
     sign_at: str = None
-    fingerprint: str = None
+    fingerprints: tuple = ()  # the older first, while the key changes
     code_key: str = None
     signatures: str = None
     provenance_key: str = None
@@ -100,7 +101,7 @@ def configure(rows, targets, version, debian, commit, epoch, env, **given):
     if found.get("url") and not re.fullmatch(r"https://[^\s\"'$]+", found["url"]):
         raise Stop(f"CLASSBANNER_URL={found['url']}: not an https:// URL, which winget and Scoop take")
     if found.get("signing_key"):
-        found["sign_at"], found["fingerprint"] = keys.signing_time(found["signing_key"], epoch)
+        found["sign_at"], found["fingerprints"] = keys.signing_time(found["signing_key"], epoch)
         if found["sign_at"] != epoch:
             at = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(int(found["sign_at"])))
             print(f"release: the key was made after the commit: it signs at {at}, when it was made")

@@ -155,7 +155,7 @@ def config(folder, **given):
     fields = dict(table=table(), targets=("amd64", "mipsel", "win64"), version="0.0.1", debian_version="0.0.1-1",
                   commit="0" * 40, epoch="1765000000", native="amd64",
                   env=types.MappingProxyType({"CLASSBANNER_ROOTS": str(folder / "roots")}),  # never the real ones
-                  signing_key=str(folder / "key"), sign_at="1765000000", fingerprint="F" * 40,
+                  signing_key=str(folder / "key"), sign_at="1765000000", fingerprints=("F" * 40,),
                   code_key=str(folder / "key"), provenance_key=str(folder / "provenance.pem"))
     return Config(**{**fields, **given})
 

@@ -22,9 +22,10 @@ def readable(path):
 
 
 def signing_time(key, epoch):
-    """When the OpenPGP key in the file KEY signs (at EPOCH, or at its making
-    if later), and its fingerprint. Stops unless the file holds one secret key,
-    without a passphrase, that can sign and has not expired. Never imported."""
+    """When the OpenPGP keys in the file KEY sign (at EPOCH, or at the later
+    key's making if later), and their fingerprints, the older first. Stops
+    unless the file holds one secret key, or two while the key changes, each
+    without a passphrase, able to sign and not expired. Never imported."""
     readable(key)
     with tempfile.TemporaryDirectory() as home:
         gpg = ["gpg", "--batch", "--homedir", home]
@@ -32,23 +33,29 @@ def signing_time(key, epoch):
         packets = subprocess.run(gpg + ["--list-packets", key], capture_output=True, text=True).stdout
         subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
     records = [line.split(":") for line in shown.stdout.splitlines()]
-    keys = [k for k in records if k[0] in ("sec", "ssb", "pub")]
-    if shown.returncode or not keys:
+    if shown.returncode or not [k for k in records if k[0] in ("sec", "ssb", "pub")]:
         raise Stop(f"{key}: holds no OpenPGP key")
-    if [k[0] for k in keys].count("sec") != 1:
-        raise Stop(f"{key}: holds no secret key, or more than one (want one, as gpg --export-secret-keys --armor "
-                   "writes it)")
+    if not 1 <= [k[0] for k in records].count("sec") <= 2:
+        raise Stop(f"{key}: holds no secret key, or more than two (want one, as gpg --export-secret-keys --armor "
+                   "writes it; or the old and the new while the key changes)")
     if "protected" in packets:
         raise Stop(f"{key}: is protected by a passphrase; a release signs unattended")
-    why, times = "has no key that can sign", []
-    for k in (k for k in keys if k[0] != "pub" and "s" in k[11]):
-        if k[6] and int(k[6]) <= time.time():
-            why = f"expired on {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(int(k[6])))}"
-        else:
-            times.append(max(int(k[5]), int(epoch)))
-    if not times:
-        raise Stop(f"{key}: {why}")
-    return str(min(times)), next(k[9] for k in records if k[0] == "fpr")
+    starts = [i for i, k in enumerate(records) if k[0] == "sec"] + [len(records)]
+    made = []
+    for begin, end in zip(starts, starts[1:]):
+        group = records[begin:end]
+        fingerprint = next(k[9] for k in group if k[0] == "fpr")
+        why, times = "has no key that can sign", []
+        for k in (k for k in group if k[0] in ("sec", "ssb") and "s" in k[11]):
+            if k[6] and int(k[6]) <= time.time():
+                why = f"expired on {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime(int(k[6])))}"
+            else:
+                times.append(max(int(k[5]), int(epoch)))
+        if not times:
+            raise Stop(f"{key}: {fingerprint} {why}")
+        made.append((int(group[0][5]), min(times), fingerprint))
+    made.sort()
+    return str(max(at for _, at, _ in made)), tuple(fingerprint for _, _, fingerprint in made)
 
 
 def code_signing_key(path, epoch):
@@ -117,19 +124,20 @@ def dsse_signed(payload):
     return b"DSSEv1 %d %s %d %s" % (len(IN_TOTO), IN_TOTO.encode(), len(payload), payload)
 
 
-def signed_by(fingerprint, key, signature, data=None):
+def signed_by(fingerprints, key, signature, data=None):
     """The text that SIGNATURE (detached over the file DATA, or inline) signs,
-    once gpgv has verified it with the public key file KEY. Stops unless the
-    key that signed it is FINGERPRINT's."""
+    once gpgv has verified it with the public key file KEY. Stops unless a
+    key that signed it is FINGERPRINTS' (one, or a tuple of them)."""
+    wanted = (fingerprints,) if isinstance(fingerprints, str) else fingerprints
     with tempfile.TemporaryDirectory() as home:
         keyring = pathlib.Path(home) / "key.gpg"
         keyring.write_bytes(subprocess.run(["gpg", "--dearmor"], input=key.read_bytes(), capture_output=True).stdout)
         done = subprocess.run(["gpgv", "--homedir", home, "--keyring", keyring, "--status-fd", "2", "--output", "-",
                                signature] + ([data] if data else []), capture_output=True, text=True)
     signers = re.findall(r"^\[GNUPG:\] VALIDSIG .* ([0-9A-F]{40})$", done.stderr, re.M)
-    if done.returncode or fingerprint not in signers:
+    if done.returncode or not set(wanted) & set(signers):
         said = [line for line in done.stderr.splitlines() if line.startswith("gpgv: ")][-1:] or ["no signature"]
-        raise Stop(f"{signature}: not signed by the key {fingerprint}"
+        raise Stop(f"{signature}: not signed by the key {' or '.join(wanted)}"
                    + (f", but by {signers[0]}" if signers else f" ({said[0]})"))
     return done.stdout
 

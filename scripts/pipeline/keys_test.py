@@ -31,14 +31,24 @@ with tempfile.TemporaryDirectory() as home:
     for name, want in (("none.asc", "no such file"), (".", "not a file"), ("public.asc", "holds no secret key"),
                        ("locked.asc", "protected by a passphrase"), ("old.asc", "expired on 2020-01-02")):
         stops(f"signing key: {name}", want, signing_time, f"{home}/{name}", "1000")
-    made = [(line.split(b":")[5].decode(), next(f.split(b":")[9].decode() for f in gpg(
-        "--with-colons", "--list-keys", "good").splitlines() if f.startswith(b"fpr:")))
-        for line in gpg("--with-colons", "--list-keys", "good").splitlines() if line.startswith(b"pub:")]
+
+    def fields(name):  # when NAME was made, and its fingerprint
+        listed = [line.split(b":") for line in gpg("--with-colons", "--list-keys", name).splitlines()]
+        return (next(f[5].decode() for f in listed if f[0] == b"pub"),
+                next(f[9].decode() for f in listed if f[0] == b"fpr"))
     good = f"{home}/good.asc"
     expect("signing key: a key made after the commit does not sign at its making, with its fingerprint",
-           [signing_time(good, "1000")] == made)
+           signing_time(good, "1000") == (fields("good")[0], (fields("good")[1],)))
     expect("signing key: a key older than the commit does not sign at the commit's time",
            signing_time(good, "4000000000")[0] == "4000000000")
+    # While the key changes, the file holds the old and the new, in either order.
+    key("older", made=("--faked-system-time", "20200101T000000"))
+    both = pathlib.Path(home) / "both.asc"
+    both.write_bytes((pathlib.Path(home) / "good.asc").read_bytes() + (pathlib.Path(home) / "older.asc").read_bytes())
+    expect("signing key: two keys sign at the newer's making, the older named first",
+           signing_time(both, "1000") == (fields("good")[0], (fields("older")[1], fields("good")[1])))
+    both.write_bytes(both.read_bytes() + (pathlib.Path(home) / "old.asc").read_bytes())
+    stops("signing key: three keys", "or more than two", signing_time, both, "1000")
 
     subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
 

@@ -20,9 +20,13 @@ def check_previous(r):
     if not folder:
         return
     folder = pathlib.Path(folder).resolve()
-    if not c.fingerprint:
+    if not c.fingerprints:
         raise Stop("CLASSBANNER_PREVIOUS: needs CLASSBANNER_SIGNING_KEY, the key that signed the previous release")
-    sums = signed_sums(folder, c.fingerprint, "the previous release's ", missing_ok=True)
+    try:
+        sums = signed_sums(folder, c.fingerprints, "the previous release's ", missing_ok=True)
+    except Stop as stop:  # its users trust only its keys: a new key signs beside the old one first
+        raise Stop(f"{stop}" + ("; a new key must first sign a release beside the old one (docs/releasing.md)"
+                                if "not signed by" in str(stop) else ""))
     version = next((m.group(1) for n in sums for m in [re.fullmatch(r"classbanner-([0-9][^-]*)\.tar\.gz", n)] if m),
                    None)
     debian = next((n[len("classbanner_"):-len(".dsc")] for n in sums if re.fullmatch(r"classbanner_.*\.dsc", n)), None)
@@ -30,7 +34,7 @@ def check_previous(r):
         raise Stop(f"{folder}/SHA256SUMS: lists no source archive or no .dsc: not a release's folder")
     if subprocess.run(["dpkg", "--compare-versions", debian, "lt", c.debian_version]).returncode:
         raise Stop(f"{folder}: is version {debian}, not older than this release's {c.debian_version}")
-    packages = held(folder, c.fingerprint, folder / "classbanner-signing-key.asc")
+    packages = held(folder, c.fingerprints, folder / "classbanner-signing-key.asc")
     for kind in ("apt", "rpm"):
         shutil.copytree(folder / kind, r.publish / "previous" / kind)
     for row in c.windows:
@@ -39,5 +43,5 @@ def check_previous(r):
     for path in sorted(p for p in (r.publish / "previous").rglob("*") if p.is_file()):
         row = re.fullmatch(rf"classbanner-{re.escape(version)}-(.*)\.msi", path.name)
         r.manifest.add(path, "previous", version=version, debian=debian, rows=[row.group(1)] if row else [])
-    r.say("previous", f"{debian}, signed by {c.fingerprint}: {len(sums)} downloads and {len(packages)} packages "
-          "of its repositories checked")
+    r.say("previous", f"{debian}, signed by {' or '.join(c.fingerprints)}: {len(sums)} downloads and "
+          f"{len(packages)} packages of its repositories checked")

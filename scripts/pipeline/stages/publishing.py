@@ -27,17 +27,18 @@ def sign_sums(r):
     r.manifest.add(r.publish / "dist/SHA256SUMS.asc", "signature")
     r.manifest.add(r.publish / "dist/classbanner-signing-key.asc", "key")
     r.tool("sign-check", "signed-check.sh", "sums", "dist")
-    r.say("signed", f"key {c.fingerprint}: SHA256SUMS.asc, checked with gpgv")
+    r.say("signed", f"key {' and '.join(c.fingerprints)}: SHA256SUMS.asc, checked with gpgv")
 
 
-@stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"], optional=["previous"])
+@stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"],
+       optional=["previous", "keyring"])
 def publish_repositories(r):
     """In: the packages, the previous repositories. Out: the signed apt and rpm
     repositories of every version, checked as users take them, upgrades too."""
     c = r.config
     if not c.signing_key:
         return
-    packages = [item["path"] for kind in ("deb", "debian-source", "rpm") for item in r.manifest.find(kind)]
+    packages = [item["path"] for kind in ("deb", "debian-source", "rpm", "keyring") for item in r.manifest.find(kind)]
     prior = r.manifest.find("previous")
     kept = [i["path"] for i in prior if re.match(r"previous/(apt/pool/|rpm/[^/]*\.rpm$)", i["path"])]
     with open(c.signing_key) as key:
