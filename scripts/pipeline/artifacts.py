@@ -34,6 +34,7 @@ KINDS = {
     "zip": Kind(records=("rows",)), "msi": Kind(records=PACKAGE), "oci": Kind(records=("rows",)),
     "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(), "sbom": Kind(),
     "winget": Kind(), "scoop": Kind(),  # the Windows package managers' manifests
+    "keyring": Kind(),  # the packages that set apt and dnf up for the repositories
     "statement": Kind("scratch", False), "provenance": Kind(), "provenance-key": Kind(download=False),
     "sums": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),
     "apt-repository": Kind(download=False), "rpm-repository": Kind(download=False),

@@ -135,6 +135,11 @@ class FakeRoots(Roots):
                 (here / args[-1] / name).write_text(args[0])
         elif tool in ("image.sh", "msi.py"):
             (here / args[0]).write_bytes(tool.encode())
+        elif tool == "sign.sh" and args[0] == "public":
+            (here / args[1]).write_text("public keys")
+        elif tool == "keyring.sh":
+            for name in (f"classbanner-archive-keyring_{args[3]}_all.deb", f"classbanner-release-{args[3]}.noarch.rpm"):
+                (here / args[0] / name).write_text(args[2])
         elif tool == "sign.sh" and args[0] == "sums":
             for name in ("SHA256SUMS.asc", "classbanner-signing-key.asc"):
                 (here / "dist" / name).write_text("sign: key F: SHA256SUMS.asc\n")

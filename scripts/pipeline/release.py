@@ -15,13 +15,14 @@ from .stages.build import build_rows, make_roots, pack_source, write_buildinfo
 from .stages.channels import write_channels
 from .stages.debian import build_debian_source
 from .stages.image import build_image
+from .stages.keyrings import build_keyrings
 from .stages.previous import check_previous
 from .stages.publishing import publish_repositories, sign_sums, write_sums
 from .stages.windows import build_msis, pack_zips, sign_windows
 
 STAGES = [check_previous, make_roots, pack_source, build_rows, build_debian_source, write_buildinfo, sign_windows,
-          pack_zips, build_image, build_msis, write_channels, write_sbom, attest_provenance, write_sums, sign_sums,
-          publish_repositories]
+          pack_zips, build_image, build_msis, write_channels, build_keyrings, write_sbom, attest_provenance, write_sums,
+          sign_sums, publish_repositories]
 
 
 def release(targets):

@@ -34,11 +34,13 @@ from .stages.build import build_rows, write_buildinfo
 from .stages.channels import write_channels
 from .stages.debian import build_debian_source
 from .stages.image import build_image
+from .stages.keyrings import build_keyrings
 from .stages.rebuild import detach_signatures, pe_signed, pin_roots, shipped_exes, take_source
 from .stages.windows import build_msis, pack_zips, sign_windows
 
 STAGES = [pin_roots, take_source, build_rows, build_debian_source, write_buildinfo, detach_signatures, sign_windows,
-          pack_zips, build_image, build_msis, write_channels, write_sbom, attest_provenance]
+          pack_zips, build_image, build_msis, write_channels, build_keyrings, write_sbom,
+          attest_provenance]
 
 
 def downloads(dist, fingerprint):

@@ -19,7 +19,12 @@ with fake_run(STAGES[STAGES.index(make_roots) + 1:]) as r:
            len(paths("apt-repository")) == 6 and len(paths("rpm-repository")) == 3)
     checked = sorted(root for root, tool, c in r.roots.ran if tool == "signed-check.sh" and c[1] == "apt")
     expect(f"repositories: apt checked in {checked}", checked == ["root-bookworm", "root-trixie"])
+with fake_run(STAGES[STAGES.index(make_roots) + 1:], url="https://classbanner.example") as r:
+    keyrings = [item["path"] for item in r.manifest.find("keyring")]
+    signed = next(c for _, tool, c in r.roots.ran if tool == "sign.sh" and c[1] == "repositories")
+    expect(f"keyrings: {keyrings}, downloads in the repositories", len(keyrings) == 2 and set(keyrings) <= set(signed)
+           and set(keyrings) <= set(r.manifest.downloads()))
 with fake_run(STAGES[STAGES.index(make_roots) + 1:], signing_key=None) as r:
-    expect("unsigned: SHA256SUMS signed, or repositories made, without a key",
-           not r.manifest.find("signature") and not r.manifest.find("apt-repository"))
+    expect("unsigned: SHA256SUMS signed, or repositories or keyrings made, without a key",
+           not [kind for kind in ("signature", "apt-repository", "keyring") if r.manifest.find(kind)])
 done("publishing")
