@@ -55,6 +55,8 @@ def signing_time(key, epoch):
             raise Stop(f"{key}: {fingerprint} {why}")
         made.append((int(group[0][5]), min(times), fingerprint))
     made.sort()
+    if len(made) == 2 and made[0][0] == made[1][0]:
+        raise Stop(f"{key}: its two keys were made in the same second: which is the old one is not known")
     return str(max(at for _, at, _ in made)), tuple(fingerprint for _, _, fingerprint in made)
 
 
