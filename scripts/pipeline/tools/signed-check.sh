@@ -59,10 +59,12 @@ sums)
 		fail "gpgv verifies a changed SHA256SUMS"
 	;;
 apt | upgrade-apt)
-	mkdir -p "$tmp/sources" "$tmp/lists/partial"
+	mkdir -p "$tmp/sources" "$tmp/lists/partial" "$tmp/archives/partial"
+	# apt's lists and downloads in folders of the check's own, which the root's user may chmod
 	apt_get() {
 		DEBIAN_FRONTEND=noninteractive apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
-			-o Dir::Etc::SourceParts="$tmp/sources" -o Dir::State::Lists="$tmp/lists" "$@"
+			-o Dir::Etc::SourceParts="$tmp/sources" -o Dir::State::Lists="$tmp/lists" \
+			-o Dir::Cache::Archives="$tmp/archives" "$@"
 	}
 	sources=/etc/apt/sources.list.d/classbanner.sources
 	# update REPOSITORY [KEY]: point apt at REPOSITORY (a folder, where the URL
