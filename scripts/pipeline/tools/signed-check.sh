@@ -60,11 +60,12 @@ sums)
 	;;
 apt | upgrade-apt)
 	mkdir -p "$tmp/sources" "$tmp/lists/partial" "$tmp/archives/partial"
-	# apt's lists and downloads in folders of the check's own, which the root's user may chmod
+	# apt's lists and downloads in folders of the check's own, and no logs, which
+	# apt would chown to the group adm: a root in a user namespace may not
 	apt_get() {
 		DEBIAN_FRONTEND=noninteractive apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null \
 			-o Dir::Etc::SourceParts="$tmp/sources" -o Dir::State::Lists="$tmp/lists" \
-			-o Dir::Cache::Archives="$tmp/archives" "$@"
+			-o Dir::Cache::Archives="$tmp/archives" -o Dir::Log::Terminal=/dev/null -o Dir::Log::History=/dev/null "$@"
 	}
 	sources=/etc/apt/sources.list.d/classbanner.sources
 	# update REPOSITORY [KEY]: point apt at REPOSITORY (a folder, where the URL
