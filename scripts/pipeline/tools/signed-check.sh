@@ -163,7 +163,9 @@ dnf | upgrade-dnf)
 			printf '[classbanner]\nname=classbanner\nbaseurl=file://%s\ngpgcheck=1\nrepo_gpgcheck=1\ngpgkey=file://%s\n' "$1" "${2:-$key}"
 		fi >"$tmp/repos/classbanner.repo"
 	}
-	dnf_in() { # COMMAND...: dnf with its repository alone, into the root (empty, at first), warning of nothing
+	# dnf_in COMMAND...: dnf with its repository alone, into the root (empty, at
+	# first), warning of nothing (but rpm's note that a root here gets no private mounts)
+	dnf_in() {
 		dnf -y --config="$tmp/dnf.conf" --installroot="$tmp/root" --releasever=1 \
 			--setopt=reposdir="$tmp/repos" --setopt=cachedir="$tmp/cache" "$@" >"$tmp/dnf.log" 2>&1 &&
 			! grep -iv 'private mounts in chroot' "$tmp/dnf.log" | grep -qi '^warning'
@@ -199,6 +201,7 @@ dnf | upgrade-dnf)
 				repo_at "$dist/rpm" "$dropped"
 				rm -rf "$tmp/cache"
 				dnf_in makecache && fail "dnf takes the repository trusting only the keys it no longer signs with"
+				grep -q 'GPG signature' "$tmp/dnf.log" || fail "dnf's refusal does not say the signature failed: $(said)"
 				repo_at "$dist/rpm"
 			fi
 		fi
