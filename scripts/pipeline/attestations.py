@@ -12,6 +12,7 @@ import time
 
 from .artifacts import Stop
 from .keys import IN_TOTO, dsse_signed, provenance_key, readable
+from .untrusted import read_regular, shown
 
 VSA = "https://slsa.dev/verification_summary/v1"
 POLICY = "https://classbanner.example/verify/every-download-rebuilt-identical/v1"
@@ -90,13 +91,18 @@ def trusted_keys(paths):
 
 
 def judge(path, trusted, sums, version):
-    """What one attestation says of the release: (verdict, key id, words)."""
+    """What one attestation says of the release: (verdict, key id, words).
+    Anyone may have written it: a field of the wrong type, a file that is
+    not one, is unreadable, never a stop of the check."""
     from cryptography.exceptions import InvalidSignature
     try:
-        envelope = json.loads(path.read_text())
+        envelope = json.loads(read_regular(path.parent, path.name) or b"")
         payload = base64.b64decode(envelope["payload"], validate=True)
-        signatures = [(s.get("keyid", ""), base64.b64decode(s["sig"])) for s in envelope["signatures"]]
-    except (ValueError, KeyError, TypeError, UnicodeDecodeError):
+        signatures = [(s["keyid"] if isinstance(s.get("keyid", ""), str) else None, base64.b64decode(s["sig"]))
+                      for s in envelope["signatures"]]
+        if not isinstance(envelope["signatures"], list) or None in (keyid for keyid, _ in signatures):
+            raise TypeError
+    except (Stop, ValueError, KeyError, TypeError, AttributeError, UnicodeDecodeError):
         return "unreadable", "", "not a DSSE envelope"
     signed = next(((keyid, trusted[keyid]) for keyid, sig in signatures if keyid in trusted), None)
     for keyid, key in [signed] if signed else list(trusted.items()):
@@ -106,10 +112,10 @@ def judge(path, trusted, sums, version):
             except InvalidSignature:
                 continue
             if envelope.get("payloadType") != IN_TOTO:
-                return "DISAGREES", keyid, f"payload type {envelope.get('payloadType')}, not in-toto's"
+                return "DISAGREES", keyid, f"payload type {shown(envelope.get('payloadType'))}, not in-toto's"
             try:
                 return claims(json.loads(payload), keyid, sums, version)
-            except (ValueError, AttributeError, TypeError):
+            except (ValueError, AttributeError, TypeError, KeyError):
                 return "unreadable", keyid, "signed, but its statement is not an in-toto Statement"
     if signed:
         return "BAD SIGNATURE", signed[0], "does not verify with the trusted key it names"
@@ -119,15 +125,20 @@ def judge(path, trusted, sums, version):
 def claims(statement, keyid, sums, version):
     """A trusted, signed STATEMENT against SUMS: does it attest every download?"""
     predicate = statement.get("predicate", {})
-    who = predicate.get("verifier", {}).get("id", "no rebuilder named")
+    who = shown(predicate.get("verifier", {}).get("id", "no rebuilder named"))
     if statement.get("predicateType") != VSA or predicate.get("resourceUri") != resource(version):
-        return "other", keyid, f"{who}: about {predicate.get('resourceUri') or statement.get('predicateType')}"
+        return "other", keyid, f"{who}: about {shown(predicate.get('resourceUri') or statement.get('predicateType'))}"
     if predicate.get("verificationResult") != "PASSED":
-        return "DISAGREES", keyid, f"{who}: verification {predicate.get('verificationResult')}"
-    attested = {s.get("name"): s.get("digest", {}).get("sha256") for s in statement.get("subject", [])}
+        return "DISAGREES", keyid, f"{who}: verification {shown(predicate.get('verificationResult'))}"
+    attested = {}
+    for subject in statement.get("subject", []):
+        name, digest = subject["name"], subject.get("digest", {}).get("sha256")
+        if not isinstance(name, str) or not isinstance(digest, (str, type(None))):
+            raise TypeError
+        attested[name] = digest
     for name in sorted(set(sums) | set(attested), key=str.encode):
         if attested.get(name) != sums.get(name):
-            return "DISAGREES", keyid, (f"{who}: {name}: attested {attested.get(name) or 'not at all'}, "
+            return "DISAGREES", keyid, (f"{who}: {shown(name)}: attested {shown(attested.get(name) or 'not at all')}, "
                                         f"SHA256SUMS says {sums.get(name) or 'nothing'}")
     return "agrees", keyid, f"{who}: every download, {len(sums)}, with its SHA-256"
 
@@ -145,7 +156,7 @@ def check(folder, trusted, sums, version, minimum):
     verdicts = sorted(((*judge(path, trusted, sums, version), path.name) for path in found),
                       key=lambda v: (ORDER.index(v[0]), v[3]))
     for verdict, keyid, words, name in verdicts:
-        print(f"verify: {verdict:<13} {name} (key {keyid[:16] or 'unnamed'}): {words}", flush=True)
+        print(f"verify: {verdict:<13} {shown(name)} (key {shown(keyid[:16]) or 'unnamed'}): {words}", flush=True)
     agreeing = {keyid for verdict, keyid, _, _ in verdicts if verdict == "agrees"}
     against = [words for verdict, _, words, _ in verdicts if verdict == "DISAGREES"]
     if against:

@@ -8,7 +8,7 @@ import re
 import time
 import types
 
-from . import keys
+from . import keys, untrusted
 from .artifacts import Stop
 from .logs import run
 
@@ -70,17 +70,38 @@ class Config:
 
 
 def table(top=TOP):
-    """The rows of cmake/targets.txt, as its reader gives them: name: columns."""
-    columns = run(top / "scripts/targets.sh", "--columns").split()
-    return {fields[0]: dict(zip(columns, fields)) for fields in
-            (line.split("\t") for line in run(top / "scripts/targets.sh", *columns).splitlines())}
+    """The rows of TOP's cmake/targets.txt, name: columns, read as
+    scripts/targets.sh reads it (the columns named by the comment line just
+    above the first row; the last column's value may hold spaces), by this
+    code alone: a downloaded tree's table is data, its reader never run.
+    Stops at a row whose name or Debian release is not a plain word."""
+    path, header, rows = top / "cmake/targets.txt", "", {}
+    for line in path.read_text().splitlines():
+        if line.startswith("#"):
+            header = line
+            continue
+        if not line.strip():
+            continue
+        columns = header.lstrip("#").split()
+        fields = line.split()
+        fields = fields[:len(columns) - 1] + [" ".join(fields[len(columns) - 1:])]
+        row = dict(zip(columns, fields))
+        untrusted.checked(untrusted.ROW, row.get("name"), f"{path}: a row", "a row's name (a word)")
+        untrusted.checked(untrusted.SUITE, row.get("debian"), f"{path}: {row['name']}", "a Debian release's name")
+        if row.get("system") not in ("linux", "windows"):
+            raise Stop(f"{path}: {row['name']}: system {untrusted.shown(row.get('system'))}, not linux or windows")
+        rows[row["name"]] = row
+    return rows
 
 
 def versions(top):
     """The program's version (CMake's) and the Debian package's, of the tree TOP."""
-    version = re.search(r"^  VERSION ([0-9.]+)$", (top / "CMakeLists.txt").read_text(), re.M).group(1)
-    debian = re.match(r"classbanner \((.*)\)", (top / "debian/changelog").read_text()).group(1)
-    return version, debian
+    version = re.search(r"^  VERSION ([0-9.]+)$", (top / "CMakeLists.txt").read_text(), re.M)
+    debian = re.match(r"classbanner \((.*)\)", (top / "debian/changelog").read_text())
+    return (untrusted.checked(untrusted.VERSION, version and version.group(1), f"{top}/CMakeLists.txt",
+                              "a version (as 1.0.0)"),
+            untrusted.checked(untrusted.DEBIAN_VERSION, debian and debian.group(1), f"{top}/debian/changelog",
+                              "a Debian version (as 1.0.0-1)"))
 
 
 def configure(rows, targets, version, debian, commit, epoch, env, **given):

@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ElementTree
 from datetime import datetime, timezone
 
 from .artifacts import Stop, sha256
+from . import untrusted
 from .logs import paragraphs, run
 
 
@@ -144,32 +145,43 @@ def signed_by(fingerprints, key, signature, data=None):
     return done.stdout
 
 
+def pool(path, where):
+    """PATH, a file an index lists, if each of its folders and its name is a
+    plain file name: never absolute, never .., never the same name twice."""
+    for part in str(path).split("/"):
+        untrusted.file_name(part, f"{where}: {untrusted.shown(path)}")
+    return path
+
+
 def held(folder, fingerprint, key):
     """Every package the repositories in FOLDER (apt/, rpm/) hold, name:
     SHA-256, each checked against the signed index that lists it."""
     files, apt, rpm = {}, folder / "apt", folder / "rpm"
 
     def listed(path, digest):
-        if not path.is_file() or sha256(path) != digest:
+        if path.is_symlink() or not path.is_file() or sha256(path) != digest:
             raise Stop(f"{path}: does not match the signed index that lists it")
         return path
 
     signed = signed_by(fingerprint, key, apt / "dists/stable/InRelease")
     for digest, name in re.findall(r"^ ([0-9a-f]{64}) +\d+ (\S+/(?:Packages|Sources))$",
                                    signed.split("\nSHA256:\n", 1)[-1], re.M):
-        for p in paragraphs(listed(apt / "dists/stable" / name, digest).read_text()):
+        index = listed(apt / "dists/stable" / pool(name, "apt/dists/stable/InRelease"), digest)
+        for p in paragraphs(index.read_text()):
             for file_digest, file in ([(p["sha256"], p["filename"])] if "filename" in p else [
                     (line.split()[0], f"{p['directory']}/{line.split()[2]}")
                     for line in p["checksums_sha256"].splitlines() if line]):
-                files[f"apt/{file}"] = file_digest
+                files[f"apt/{pool(file, name)}"] = file_digest
     signed_by(fingerprint, key, rpm / "repodata/repomd.xml.asc", rpm / "repodata/repomd.xml")
     repo, common = "{http://linux.duke.edu/metadata/repo}", "{http://linux.duke.edu/metadata/common}"
     primary = next(d for d in ElementTree.parse(rpm / "repodata/repomd.xml").iter(f"{repo}data")
                    if d.get("type") == "primary")
-    index = listed(rpm / primary.find(f"{repo}location").get("href"), primary.findtext(f"{repo}checksum"))
+    index = listed(rpm / pool(primary.find(f"{repo}location").get("href"), "rpm/repodata/repomd.xml"),
+                   primary.findtext(f"{repo}checksum"))
     for package in ElementTree.fromstring(run("zstd", "-dcq", "--format=" + {".gz": "gzip", ".zst": "zstd"}[
             index.suffix], index)).iter(f"{common}package"):
-        files[f"rpm/{package.find(f'{common}location').get('href')}"] = package.findtext(f"{common}checksum")
+        files[f"rpm/{pool(package.find(f'{common}location').get('href'), 'rpm/repodata')}"] = package.findtext(
+            f"{common}checksum")
     for path in sorted(p for p in list((apt / "pool").rglob("*")) + list(rpm.glob("*.rpm")) if p.is_file()):
         if str(path.relative_to(folder)) not in files:
             raise Stop(f"{path}: is in no signed index of its repository")
@@ -186,7 +198,7 @@ def signed_sums(folder, fingerprint, whose="", missing_ok=False):
     for name in ("SHA256SUMS", "SHA256SUMS.asc", key.name):
         readable(folder / name)
     signed_by(fingerprint, key, folder / "SHA256SUMS.asc", folder / "SHA256SUMS")
-    sums = dict(reversed(line.split("  ", 1)) for line in (folder / "SHA256SUMS").read_text().splitlines())
+    sums = untrusted.sums((folder / "SHA256SUMS").read_text(errors="replace"), f"{whose}SHA256SUMS")
     for name, digest in sums.items():
         if missing_ok and not (folder / name).exists():
             continue

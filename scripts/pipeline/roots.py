@@ -14,6 +14,7 @@ import urllib.parse
 
 from .artifacts import Stop
 from .logs import paragraphs, run
+from .untrusted import PACKAGE, package
 
 TOOLS = pathlib.Path(__file__).resolve().parent / "tools"
 
@@ -89,7 +90,7 @@ def installed(tarball):
 def pinned(line):
     """A package as the .buildinfo lists it, as apt and mmdebstrap name it
     with its version: name:arch=version (arch all: name=version)."""
-    name, arch, version = re.fullmatch(r"(\S+):(\S+) \(= (.*)\)", line).groups()
+    name, arch, version = PACKAGE.fullmatch(package(line, "a root's package")).groups()
     return f"{name}={version}" if arch == "all" else f"{name}:{arch}={version}"
 
 
@@ -149,8 +150,8 @@ def fetch(release, wanted, sources, folder, native, keep=False, snapshot=None, k
             raise Stop(f"{release} root: {(said or [done.stderr.strip()[-200:]])[0]}, in {' '.join(sources)}{where}")
         return done.stdout
     apt_get("update")
-    uris = [line.split()[:2] for line in apt_get("download", "--print-uris", *map(pinned, wanted)).splitlines()]
-    apt_get("download", *map(pinned, wanted))
+    uris = [line.split()[:2] for line in apt_get("download", "--print-uris", "--", *map(pinned, wanted)).splitlines()]
+    apt_get("download", "--", *map(pinned, wanted))
     for uri, name in uris if keep else ():  # at its pool path, as Debian's index names it
         pool = folder / "pool" / urllib.parse.unquote(uri.strip("'").split("/pool/", 1)[1])
         pool.parent.mkdir(parents=True, exist_ok=True)
@@ -198,9 +199,11 @@ def mmdebstrap(release, tarball, architectures, packages, mirror, log):
 
 def namespaces():
     """The namespaces a root's commands run in: a user namespace of its own,
-    but where the kernel allows none (a chroot), mount and pid only."""
-    found = ["--user", "--map-root-user", "--mount", "--pid", "--fork"] + ["--map-auto"] * bool(AS_ROOT)
+    but where the kernel allows none (a chroot), mount and pid only; always
+    a network of its own, with no way out: nothing a build runs reaches the
+    network, and no process outlives its step."""
+    found = ["--user", "--map-root-user", "--mount", "--pid", "--fork", "--net"] + ["--map-auto"] * bool(AS_ROOT)
     if AS_ROOT == [] and subprocess.run(["unshare", "--user", "--map-root-user", "true"],
                                         stderr=subprocess.DEVNULL).returncode:
-        found = ["--propagation", "unchanged", "--mount", "--pid", "--fork"]
+        found = ["--propagation", "unchanged", "--mount", "--pid", "--fork", "--net"]
     return found

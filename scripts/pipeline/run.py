@@ -2,11 +2,14 @@
 """One run of a pipeline: what its stages are passed, the one setup and
 teardown of its work folder, and the running of its stages in order."""
 import contextlib
+import os
+import pathlib
 import shutil
 import subprocess
 
 from .artifacts import KINDS, Manifest, Stop, check_plan
 from .logs import reason
+from .untrusted import planted
 
 
 class Run:
@@ -41,15 +44,33 @@ class Run:
             raise Stop(f"{name}: a second step of that name, whose log would mix with the first's")
         with open(log, "w") as out:
             done = self.roots.run(self.root(suite), folder, command, out, stdin, namespaces)
+        self.contained(name)
         if done.returncode:
             raise Stop(f"{name}: {fault(log)} (log: {log})")
 
     def query(self, suite, folder, *command):
         """What COMMAND, run in SUITE's root, writes: data, read as it is."""
         done = self.roots.run(self.root(suite), folder, command, subprocess.PIPE)
+        self.contained(command[0])
         if done.returncode:
             raise Stop(f"{command[0]} failed in the {suite} root: {done.stderr.strip()[-300:]}")
         return done.stdout
+
+    def contained(self, step):
+        """Stop if STEP left, where this machine's own code goes on to read and
+        write (the work folder, kept in the first root), a link that would be
+        followed out of it here, or a device or fifo: the root's processes are
+        gone with its pid namespace, so nothing can plant one after this."""
+        if not self.publish.is_symlink():
+            return
+        build = self.work / f"root-{self.config.first_suite}" / "build"
+        for folder in (build, build / "publish"):
+            if folder.is_symlink() or not folder.is_dir():
+                raise Stop(f"{step}: left {folder} a link, or no folder, which this machine would follow out of "
+                           "its root")
+        found = planted(build / "publish")
+        if found:
+            raise Stop(f"{step}: left {found}, which this machine would follow out of its root")
 
     def packages(self, suite):
         """The packages installed in SUITE's root, as the .buildinfo lists them."""
@@ -77,10 +98,11 @@ def workspace(roots):
         yield
     finally:
         publish = roots.work / "publish"
-        if publish.is_symlink():
-            target = publish.resolve()
+        if publish.is_symlink():  # put back from where it was put, never from where a link leads
+            target = pathlib.Path(os.readlink(publish))
             publish.unlink()
-            shutil.move(target, publish)
+            if target.is_dir() and not target.is_symlink() and not target.parent.is_symlink():
+                shutil.move(target, publish)
         for root in roots.unpacked:
             roots.remove(root)
 

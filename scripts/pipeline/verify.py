@@ -12,6 +12,7 @@ attestations made: build/attestations.
 import argparse
 import base64
 import dataclasses
+import hashlib
 import json
 import os
 import pathlib
@@ -21,11 +22,12 @@ import subprocess
 import sys
 import tarfile
 import time
+import xml.etree.ElementTree as ElementTree
 
-from . import attestations
-from .artifacts import Stop, sha256
+from . import attestations, untrusted
+from .artifacts import Stop
 from .config import TOP, configure, table, versions
-from .keys import dsse_signed, signed_sums
+from .keys import dsse_signed, held, signed_sums
 from .logs import paragraphs
 from .roots import Roots, namespaces
 from .run import Run, make, workspace
@@ -37,6 +39,7 @@ from .stages.image import build_image
 from .stages.keyrings import build_keyrings
 from .stages.rebuild import detach_signatures, pe_signed, pin_roots, shipped_exes, take_source
 from .stages.windows import build_msis, pack_zips, sign_windows
+from .untrusted import read_regular
 
 STAGES = [pin_roots, take_source, build_rows, build_debian_source, write_buildinfo, detach_signatures, sign_windows,
           pack_zips, build_image, build_msis, write_channels, build_keyrings, write_sbom,
@@ -48,57 +51,96 @@ def downloads(dist, fingerprint):
     itself signed by FINGERPRINT's key; and the provenance's Statement, once
     its signature and subjects are checked (None if the release has none)."""
     sums = signed_sums(dist, fingerprint)
-    envelope = next((name for name in sums if name.endswith(".intoto.jsonl")), None)
-    if not envelope:
+    envelopes = [name for name in sums if name.endswith(".intoto.jsonl")]
+    if len(envelopes) > 1:  # only one is the provenance, compared as its statement
+        raise Stop(f"{dist}/SHA256SUMS: lists {len(envelopes)} provenances, {' '.join(envelopes)}; a release has one")
+    if not envelopes:
         return sums, None
+    envelope = envelopes[0]
     from cryptography.exceptions import InvalidSignature
     from cryptography.hazmat.primitives import serialization
-    signed = json.loads((dist / envelope).read_text())
-    payload = base64.b64decode(signed["payload"])
-    key = serialization.load_pem_public_key((dist / "classbanner-provenance-key.pem").read_bytes())
     try:
-        key.verify(base64.b64decode(signed["signatures"][0]["sig"]), dsse_signed(payload))
+        signed = json.loads(read_regular(dist, envelope))
+        payload = base64.b64decode(signed["payload"], validate=True)
+        signature = base64.b64decode(signed["signatures"][0]["sig"], validate=True)
+        key = serialization.load_pem_public_key(read_regular(dist, "classbanner-provenance-key.pem") or b"")
+        key.verify(signature, dsse_signed(payload))
+        subjects = [(s["name"], s["digest"]["sha256"]) for s in json.loads(payload)["subject"]]
     except InvalidSignature:
         raise Stop(f"{dist / envelope}: not signed by classbanner-provenance-key.pem")
-    subjects = {s["name"]: s["digest"]["sha256"] for s in json.loads(payload)["subject"]}
-    if subjects != {name: digest for name, digest in sums.items() if name != envelope}:
+    except (ValueError, KeyError, TypeError, IndexError, AttributeError):
+        raise Stop(f"{dist / envelope}: not a DSSE envelope of an in-toto Statement, with "
+                   "classbanner-provenance-key.pem beside it")
+    listed = untrusted.sums("".join(f"{digest}  {name}\n" for name, digest in subjects), f"{envelope}'s subjects")
+    if listed != {name: digest for name, digest in sums.items() if name != envelope}:
         raise Stop(f"{dist / envelope}: its subjects are not the downloads SHA256SUMS lists")
     return sums, payload
 
 
 def source_archive(sums):
     """The name of the source archive among the downloads SUMS lists."""
-    return next(name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name))
+    found = [name for name in sums if re.fullmatch(r"classbanner-[0-9.]+\.tar\.gz", name)]
+    if len(found) != 1:
+        raise Stop(f"SHA256SUMS: lists {len(found)} source archives (classbanner-VERSION.tar.gz), not one")
+    return found[0]
+
+
+def buildinfo(path):
+    """The .buildinfo at PATH, its paragraphs, each root's checked: its name
+    a Debian release's, its packages in Debian's grammar."""
+    try:
+        info = paragraphs(path.read_text())
+        for number, p in enumerate(info[1:], 2):
+            where = f"{path}, paragraph {number}"
+            untrusted.checked(untrusted.SUITE, p["root"], where, "a Debian release's name (Root:)")
+            for line in (line for line in p["installed_packages"].splitlines() if line):
+                untrusted.package(line, where)
+            for target in p["targets"].split():
+                untrusted.checked(untrusted.ROW, target.strip("()"), where, "a row's name (Targets:)")
+        info[0]["checksums_sha256"].split()
+    except (ValueError, KeyError, IndexError, UnicodeDecodeError) as fault:
+        raise Stop(f"{path}: not a .buildinfo as a release writes it ({untrusted.shown(fault)})")
+    if len(info) < 2 or len({p["root"] for p in info[1:]}) != len(info) - 1:
+        raise Stop(f"{path}: names no root, or one root twice")
+    return info
 
 
 def rebuilt_config(dist, work, sums, only=()):
     """The rebuild's configuration, from DIST's source archive, unpacked into
     WORK, and its .buildinfo: the same targets (or ONLY those), roots pinned
     to its lists, the shipped Authenticode signatures to attach, if any; and
-    every target the release was built for."""
+    every target the release was built for. Every value is read as data by
+    this code and checked; nothing of the archive runs here."""
     archive = source_archive(sums)
-    info = paragraphs((dist / archive.replace(".tar.gz", ".buildinfo")).read_text())
+    info = buildinfo(dist / archive.replace(".tar.gz", ".buildinfo"))
     listed = info[0]["checksums_sha256"].split()
-    if listed[-1] != archive or listed[0] != sums[archive]:
-        raise Stop(f"{dist / archive}: not the source archive the .buildinfo names ({listed[0]})")
+    if listed[-1:] != [archive] or listed[0] != sums[archive]:
+        raise Stop(f"{dist / archive}: not the source archive the .buildinfo names")
+    top = untrusted.unpack(dist / archive, work)
+    if top != archive[:-len(".tar.gz")]:
+        raise Stop(f"{dist / archive}: unpacks to {top}/, not {archive[:-len('.tar.gz')]}/")
     with tarfile.open(dist / archive) as packed:
         commit = packed.pax_headers.get("comment", "")
-        top = archive[:-len(".tar.gz")]
-        epoch = packed.extractfile(f"{top}/SOURCE_DATE_EPOCH").read().decode().strip()
-        if hasattr(tarfile, "data_filter"):  # a download's archive: no links out of it, no devices
-            packed.extractall(work, filter="data")
-        else:
-            packed.extractall(work)
+    untrusted.checked(untrusted.COMMIT, commit, f"{dist / archive}", "a commit (its pax comment)")
+    epoch = untrusted.checked(untrusted.EPOCH, (read_regular(work, top, "SOURCE_DATE_EPOCH") or b"").decode(
+        errors="replace").strip(), f"{top}/SOURCE_DATE_EPOCH", "a time in seconds")
+    rows = table(work / top)
     targets = [t for p in info[1:] for t in p["targets"].split() if not t.startswith("(")]
     for target in (t for t in only if t not in targets):
         raise Stop(f"--targets {target}: not a target of this release ({' '.join(targets)})")
+    suites = {row["debian"] for row in rows.values()}
+    for p in (p for p in info[1:] if p["root"] not in suites):
+        raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: root {p['root']} is no Debian release "
+                   "of its targets table")
     env = {key: value for key, value in os.environ.items()
            if key.startswith(("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME", "HOME", "PATH"))}
-    config = configure(table(work / top), only or targets, *versions(work / top), commit, epoch, env, who="verify",
+    config = configure(rows, only or targets, *versions(work / top), commit, epoch, env, who="verify",
                        shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
                                              for p in info[1:]},
                        snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
                        url=info[0].get("download_url"))
+    if not archive == f"{config.stem}.tar.gz":
+        raise Stop(f"{dist / archive}: its tree is of version {config.version}")
     config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
                                                  if s in config.suites or not only})
     shipped_windows = [t for t in targets if config.table[t]["system"] == "windows"]
@@ -135,18 +177,75 @@ def answered(r, sums, whole):
 def compare(r, sums, payload, names):
     """Each download of NAMES against its rebuild, a line each: the number
     that differ. The provenance's signature is made with another key; its
-    Statement is compared."""
-    differ, statement = 0, r.work / "shipped-statement.json"
-    statement.write_bytes(payload or b"")
+    Statement is compared. A rebuilt file is read from the root without
+    following a link: one that is a link, or not a file, differs."""
+    differ = 0
+    rebuilt_in = r.work / f"root-{r.config.first_suite}"
     for name in names:
-        shipped, rebuilt = r.config.shipped / name, r.publish / "dist" / name
+        shipped, parts = read_regular(r.config.shipped, name), ("build", "publish", "dist", name)
         if name.endswith(".intoto.jsonl"):
-            shipped, rebuilt = statement, r.publish / r.manifest.find("statement")[0]["path"]
-        same = rebuilt.exists() and sha256(shipped) == sha256(rebuilt)
-        why = "" if same else first_difference(shipped, rebuilt) if rebuilt.exists() else ": not rebuilt"
+            shipped, parts = payload, ("build", "publish", *r.manifest.find("statement")[0]["path"].split("/"))
+        try:
+            rebuilt, why = read_regular(rebuilt_in, *parts), ": not rebuilt"
+        except Stop as stop:
+            rebuilt, why = None, f": {stop}"
+        same = rebuilt is not None and hashlib.sha256(shipped).digest() == hashlib.sha256(rebuilt).digest()
+        if rebuilt is not None and not same:
+            why = first_difference(r.config.shipped / name, rebuilt_in.joinpath(*parts)) if not name.endswith(
+                ".intoto.jsonl") else ": its statement"
         differ += not same
-        print(f"verify: {'same   ' if same else 'DIFFERS'} {name}{why}", flush=True)
+        print(f"verify: {'same   ' if same else 'DIFFERS'} {name}{'' if same else why}", flush=True)
     return differ
+
+
+def unsigned_rpm(data, where):
+    """An .rpm's bytes after its signature header: what signing leaves as it was."""
+    if data[:4] != b"\xed\xab\xee\xdb" or data[96:100] != b"\x8e\xad\xe8\x01":
+        raise Stop(f"{where}: not an .rpm")
+    count, size = int.from_bytes(data[104:108], "big"), int.from_bytes(data[108:112], "big")
+    end = 112 + 16 * count + size
+    return data[end + (-end) % 8:]
+
+
+def repositories(dist, fingerprint, sums, version):
+    """The apt and rpm repositories DIST serves, which users install from:
+    their indexes signed by FINGERPRINT and listing every file they hold, and
+    each package of this version the very download SHA256SUMS lists (an .rpm
+    as signed, the same bytes after its signature). A package of an earlier
+    version, which a release keeps, is named: its own release vouches for
+    it. Then any file in DIST that SHA256SUMS does not list. The number of
+    faults, a line each."""
+    faults = 0
+    if not (dist / "apt").exists() and not (dist / "rpm").exists():
+        print("verify: no apt or rpm repository in the release", flush=True)
+    else:
+        try:
+            files = held(dist, fingerprint, dist / "classbanner-signing-key.asc")
+        except (ValueError, KeyError, StopIteration, AttributeError, TypeError, ElementTree.ParseError) as fault:
+            raise Stop(f"{dist}: a repository index that is not as apt or dnf writes it ({untrusted.shown(fault)})")
+        for path in sorted(files, key=str.encode):
+            name = path.rsplit("/", 1)[-1]
+            if name in sums:
+                data = read_regular(dist, *path.split("/"))
+                same = (hashlib.sha256(data).hexdigest() == sums[name] if not name.endswith(".rpm") else
+                        unsigned_rpm(data, path) == unsigned_rpm(read_regular(dist, name), name))
+                print(f"verify: {'same   ' if same else 'DIFFERS'} {path}"
+                      + ("" if same else f": not the download {name}"), flush=True)
+                faults += not same
+                continue
+            found = re.fullmatch(r"[a-z0-9+.-]+[_-]([0-9][A-Za-z0-9.+~]*)[-_.].*", name)
+            older = found and found.group(1) != version and subprocess.run(
+                ["dpkg", "--compare-versions", found.group(1), "lt", version]).returncode == 0
+            print(f"verify: {'earlier' if older else 'DIFFERS'} {path}: "
+                  + ("of an earlier version, which its own release vouches for" if older else
+                     f"a package of this version or later ({version}) that is no download of it"), flush=True)
+            faults += not older
+    kept = {"SHA256SUMS", "SHA256SUMS.asc", "classbanner-signing-key.asc", "classbanner-provenance-key.pem", "apt",
+            "rpm", "attestations"}
+    for name in sorted((n for n in os.listdir(dist) if n not in sums and n not in kept), key=str.encode):
+        print(f"verify: UNLISTED {untrusted.shown(name)}: in the release's folder, but in no SHA256SUMS", flush=True)
+        faults += 1
+    return faults
 
 
 def attest(r, sums, key, rebuilder):
@@ -174,6 +273,8 @@ def verify(dist, fingerprint, key=None, rebuilder=None, only=()):
     sums, payload = checked(dist, fingerprint)
     if not shutil.which("mmdebstrap"):
         raise Stop("needs mmdebstrap: scripts/prerequisites.sh release")
+    served = repositories(dist, fingerprint.replace(" ", "").upper(), sums,
+                          source_archive(sums)[len("classbanner-"):-len(".tar.gz")])
     roots = Roots(TOP / "build" / "verify-work", namespaces())
     try:
         with workspace(roots):
@@ -182,7 +283,7 @@ def verify(dist, fingerprint, key=None, rebuilder=None, only=()):
             make(r, STAGES)
             names = answered(r, sums, whole)
             differ = compare(r, sums, payload, names)
-            if key and not differ:
+            if key and not differ and not served:
                 attest(r, sums, key, rebuilder)
             if names != sorted(sums, key=str.encode):
                 print(f"verify: {len(sums) - len(names)} downloads not rebuilt: they are not of {' '.join(only)} "
@@ -193,8 +294,9 @@ def verify(dist, fingerprint, key=None, rebuilder=None, only=()):
     took = int(time.time() - start)
     whose = "the release is" if len(names) == len(sums) else "those are"
     print(f"verify: {len(names) - differ} of {len(names)} downloads the same as the rebuild, in {took // 60} min "
-          f"{took % 60} s" + ("" if differ else f": {whose} what its source archive builds"))
-    return differ
+          f"{took % 60} s" + (f"; {served} file(s) served beside them are not the downloads" if served else "")
+          + ("" if differ or served else f": {whose} what its source archive builds"))
+    return differ + served
 
 
 def checked(dist, fingerprint):
