@@ -5,9 +5,9 @@
 #   scripts/reproducible.sh [DIST]
 #
 # 1. The release (scripts/release.py) is made from a clone of HEAD, signed
-#    with $CLASSBANNER_SIGNING_KEY; then verified as a user would, with
-#    scripts/verify.py from its own source archive, unpacked in a deeper
-#    folder and run under umask 0002, seconds later: a second build from the
+#    with $CLASSBANNER_SIGNING_KEY; then verified as a user would, with a
+#    verify command they already trust, never the release's own: here a
+#    clone of HEAD, in a deeper folder, run under umask 0002, seconds later: a second build from the
 #    downloads alone, in roots of the .buildinfo's packages, every download
 #    compared byte for byte, the Windows files under the signatures the
 #    first attached; attested, as a rebuilder would, with a throwaway key,
@@ -39,16 +39,15 @@ fi
 fingerprint=$(gpg --batch --with-colons --show-keys "$CLASSBANNER_SIGNING_KEY" | awk -F: '$1 == "fpr" { print $10; exit }')
 user=$tmp/user/in/a/deeper/folder
 mkdir -p "$user"
-source=$(basename "$dist"/classbanner-*.buildinfo .buildinfo)
-tar -xzf "$dist/$source.tar.gz" -C "$user"
-verify=$user/$source/scripts/verify.py
+git clone -q "$root" "$user/verifier"
+verify=$user/verifier/scripts/verify.py
 openssl genpkey -algorithm ed25519 -out "$tmp/rebuilder.pem" 2>"$tmp/openssl.log" || { cat "$tmp/openssl.log" >&2; exit 1; }
 (umask 0002 && "$verify" --fingerprint "$fingerprint" "$dist" --attest "$tmp/rebuilder.pem" \
 	--rebuilder mailto:ci@classbanner.invalid) >"$tmp/verify.log" 2>&1 ||
 	{ cat "$tmp/verify.log" >&2; echo "NOT reproducible: the verify found the rebuild differs, or could not rebuild (above)" >&2; exit 1; }
 echo "reproducible: $(tail -n 1 "$tmp/verify.log" | sed 's/^verify: //')"
 openssl pkey -in "$tmp/rebuilder.pem" -pubout -out "$tmp/rebuilder.pub.pem"
-"$verify" --fingerprint "$fingerprint" "$dist" --attestations "$user/$source/build/attestations" \
+"$verify" --fingerprint "$fingerprint" "$dist" --attestations "$user/verifier/build/attestations" \
 	--trusted "$tmp/rebuilder.pub.pem" --min 1 >"$tmp/attested.log" 2>&1 ||
 	{ cat "$tmp/attested.log" >&2; echo "the rebuild's own attestation does not check (above)" >&2; exit 1; }
 echo "reproducible: attested; $(tail -n 1 "$tmp/attested.log" | sed 's/^verify: //')"

@@ -87,8 +87,8 @@ class Names(Folder):
                                  check=True).stdout.split()
         shell = subprocess.run([TOP / "scripts/targets.sh", *columns], capture_output=True, text=True,
                                check=True).stdout
-        self.assertEqual(table(), {f[0]: dict(zip(columns, f)) for f in (line.split("\t")
-                                                                          for line in shell.splitlines())})
+        rows = (line.split("\t") for line in shell.splitlines())
+        self.assertEqual(table(), {fields[0]: dict(zip(columns, fields)) for fields in rows})
         (self.tmp / "cmake").mkdir()
         (self.tmp / "scripts").mkdir()
         (self.tmp / "scripts/targets.sh").write_text(f"#!/bin/sh\ntouch {self.tmp}/ran\n")
