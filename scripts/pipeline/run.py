@@ -9,7 +9,7 @@ import subprocess
 
 from .artifacts import KINDS, Manifest, Stop, check_plan
 from .logs import reason
-from .untrusted import planted
+from .untrusted import planted, read_regular
 
 
 class Run:
@@ -71,6 +71,19 @@ class Run:
         found = planted(build / "publish")
         if found:
             raise Stop(f"{step}: left {found}, which this machine would follow out of its root")
+
+    def take(self, path, to=None):
+        """The bytes of PATH, a file a root's step made (into TO, its mode
+        kept, if given): read without following a link, as nothing in a root
+        is this machine's to follow."""
+        base = next(p for p in path.parents if p.parent == self.work)
+        data, mode = read_regular(base, *path.relative_to(base).parts, mode=True)
+        if data is None:
+            raise Stop(f"{path}: not made")
+        if to:
+            to.write_bytes(data)
+            to.chmod(mode & 0o777)
+        return data
 
     def packages(self, suite):
         """The packages installed in SUITE's root, as the .buildinfo lists them."""

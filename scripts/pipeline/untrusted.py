@@ -145,23 +145,25 @@ def _folder(path, parts, where):
         raise
 
 
-def read_regular(base, *parts):
+def read_regular(base, *parts, mode=False):
     """The bytes of the regular file BASE/PARTS..., each folder and the file
     opened without following a link: a link, a device or a fifo planted in a
-    root is never read through. None if it is missing."""
+    root is never read through. None if it is missing. With MODE, the bytes
+    and the file's mode."""
     where = "/".join(parts)
     fd = _folder(base, parts[:-1], where)
     try:
         try:
             handle = os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=fd)
         except FileNotFoundError:
-            return None
+            return (None, 0) if mode else None
         except OSError:
             raise Stop(f"{where}: a link, not a file: not read")
         with os.fdopen(handle, "rb") as file:
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            found = os.fstat(file.fileno()).st_mode
+            if not stat.S_ISREG(found):
                 raise Stop(f"{where}: not a regular file: not read")
-            return file.read()
+            return (file.read(), found) if mode else file.read()
     finally:
         os.close(fd)
 

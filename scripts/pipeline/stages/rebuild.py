@@ -3,12 +3,14 @@
 exactly the .buildinfo's packages, its source archive, its Windows files'
 Authenticode signatures."""
 import hashlib
+import io
 import shutil
 import time
 import zipfile
 
 from ..artifacts import Stop, stage
 from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, pinned, root_cache
+from ..untrusted import read_regular
 
 
 @stage()
@@ -64,8 +66,14 @@ def shipped_exes(shipped, stem, rows):
     """The executables the downloaded .zip files in SHIPPED hold: row: bytes."""
     exes = {}
     for t in rows:
-        with zipfile.ZipFile(shipped / f"{stem}-{t}.zip") as packed:
-            exes[t] = packed.read(f"{stem}-{t}/classbanner.exe")
+        name = f"{stem}-{t}.zip"
+        try:
+            with zipfile.ZipFile(io.BytesIO(read_regular(shipped, name) or b"")) as packed:
+                if packed.getinfo(f"{stem}-{t}/classbanner.exe").file_size > 64 << 20:
+                    raise Stop(f"{shipped / name}: its classbanner.exe is over 64 MiB")
+                exes[t] = packed.read(f"{stem}-{t}/classbanner.exe")
+        except (zipfile.BadZipFile, KeyError, ValueError, OSError):
+            raise Stop(f"{shipped / name}: not a .zip holding {stem}-{t}/classbanner.exe")
     return exes
 
 
