@@ -124,7 +124,7 @@ def repository_deb(planted):
     """A .deb other than the verified one in apt/pool, its indexes made again
     to list it and signed with the release's key: as a publisher could."""
     apt = planted.folder / "apt"
-    deb = sorted((apt / "pool").rglob("classbanner_*_arm64.deb") or (apt / "pool").rglob("classbanner_*.deb"))[-1]
+    deb = sorted(list((apt / "pool").rglob("classbanner_*_arm64.deb")) or (apt / "pool").rglob("classbanner_*.deb"))[-1]
     replace(deb, deb.read_bytes() + b"\n")
     relative = str(deb.relative_to(apt))
     for packages in (apt / "dists/stable").rglob("Packages"):
@@ -191,7 +191,7 @@ def main():
         os.link(p.folder / first, p.folder / "second.intoto.jsonl")
         p.sums["second.intoto.jsonl"] = p.sums[first]
         p.resign()
-        refused(p, "a second .intoto.jsonl", "provenances")
+        refused(p, "a second .intoto.jsonl", "lists 2 provenances")
 
         p = copy("parent-member")
         p.drop_provenance()
