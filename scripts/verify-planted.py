@@ -263,4 +263,5 @@ def main():
     sys.exit(1 if faults else 0)
 
 
-main()
+if __name__ == "__main__":
+    main()

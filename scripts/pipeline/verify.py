@@ -139,7 +139,7 @@ def rebuilt_config(dist, work, sums, only=()):
                                              for p in info[1:]},
                        snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
                        url=info[0].get("download_url"))
-    if not archive == f"{config.stem}.tar.gz":
+    if archive != f"{config.stem}.tar.gz":
         raise Stop(f"{dist / archive}: its tree is of version {config.version}")
     config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
                                                  if s in config.suites or not only})
@@ -221,7 +221,8 @@ def repositories(dist, fingerprint, sums, version):
     else:
         try:
             files = held(dist, fingerprint, dist / "classbanner-signing-key.asc")
-        except (ValueError, KeyError, StopIteration, AttributeError, TypeError, ElementTree.ParseError) as fault:
+        except (ValueError, KeyError, StopIteration, AttributeError, TypeError, ElementTree.ParseError,
+                subprocess.CalledProcessError) as fault:
             raise Stop(f"{dist}: a repository index that is not as apt or dnf writes it ({untrusted.shown(fault)})")
         for path in sorted(files, key=str.encode):
             name = path.rsplit("/", 1)[-1]
