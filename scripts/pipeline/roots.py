@@ -76,6 +76,16 @@ def root_cache(env):
         env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
 
 
+KEPT = 3  # roots kept of each Debian release: a release's, a rebuild's, another tree's
+
+
+def prune(cache, suite):
+    """All but the KEPT newest roots of SUITE in CACHE removed, with their listings."""
+    for tarball in sorted(cache.glob(f"{suite}-*.tar"), key=lambda t: t.stat().st_mtime, reverse=True)[KEPT:]:
+        tarball.unlink()
+        tarball.with_suffix(".packages").unlink(missing_ok=True)
+
+
 def installed(tarball):
     """The packages a root tarball holds, as the .buildinfo lists them, kept beside it."""
     listing = tarball.with_suffix(".packages")

@@ -5,13 +5,14 @@ each package as its signed index lists it is taken; one changed and packed
 again under the same name and version is refused, named; a version no source
 has stops, naming the snapshot of the roots' day."""
 import hashlib
+import os
 import pathlib
 import subprocess
 import tempfile
 
 from .fakes import done, expect, signed_release, stops
 from .logs import run
-from .roots import fetch
+from .roots import fetch, prune
 
 with tempfile.TemporaryDirectory() as home:
     _, _, gpg = signed_release(home)
@@ -54,4 +55,17 @@ with tempfile.TemporaryDirectory() as home:
     stops("fetch: an index signed by another key", "is not signed", fetch, "trixie", wanted, [str(mirror)],
           pathlib.Path(home) / "other", "amd64", False, None, keyring)
     subprocess.run(["gpgconf", "--homedir", home, "--kill", "all"])
+
+    # The cache: a fourth root of a release removes its oldest alone, never another release's.
+    cache = pathlib.Path(home) / "cache"
+    cache.mkdir()
+    for age, name in enumerate(["trixie-new", "trixie-pinned-a", "trixie-b", "trixie-old", "bookworm-old"]):
+        for end in (".tar", ".packages"):
+            (cache / f"{name}{end}").write_text("")
+            os.utime(cache / f"{name}{end}", (1000 - age, 1000 - age))
+    prune(cache, "trixie")
+    expect(f"prune: not the three newest trixie roots and bookworm's kept: {sorted(p.name for p in cache.iterdir())}",
+           sorted(p.name for p in cache.glob("*.tar")) == ["bookworm-old.tar", "trixie-b.tar", "trixie-new.tar",
+                                                           "trixie-pinned-a.tar"]
+           and not (cache / "trixie-old.packages").exists())
 done("roots")

@@ -12,7 +12,7 @@ from datetime import datetime, timezone
 from ..artifacts import KINDS, Stop, stage
 from ..config import TOP
 from ..logs import cmake_fault, paragraphs, run, tests, tests_failed
-from ..roots import fetch, installed, mirror, mmdebstrap, root_cache, snapshot
+from ..roots import fetch, installed, mirror, mmdebstrap, prune, root_cache, snapshot
 
 
 @stage()
@@ -36,9 +36,8 @@ def make_roots(r):
             r.say("root", f"{suite}: making it with mmdebstrap, {len(packages.split())} packages from {url}; minutes "
                   f"the first time, cached after (log: {log})")
             cache.mkdir(parents=True, exist_ok=True)
-            for older in [*cache.glob(f"{suite}-*.tar"), *cache.glob(f"{suite}-*.packages")]:
-                older.unlink()
             mmdebstrap(suite, tarball, [c.native] + foreign.split(), packages.split(), url, log)
+            prune(cache, suite)
             took = int(time.time() - start)
             r.say("root", f"{suite}: made in {took // 60} min {took % 60} s")
         r.roots.provide(suite, tarball)

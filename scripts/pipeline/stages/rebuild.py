@@ -9,7 +9,7 @@ import time
 import zipfile
 
 from ..artifacts import Stop, stage
-from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, pinned, root_cache
+from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, pinned, prune, root_cache
 from ..untrusted import read_regular
 
 
@@ -38,6 +38,7 @@ def pin_roots(r):
             cache.mkdir(parents=True, exist_ok=True)
             mmdebstrap(suite, tarball, architectures(c.native, wanted), map(pinned, wanted),
                        f"deb [trusted=yes] copy://{repository}/ ./", r.log(f"mmdebstrap-{suite}"))
+            prune(cache, suite)
             took = int(time.time() - start)
             r.say("root", f"{suite}: made in {took // 60} min {took % 60} s, of exactly those packages, "
                   "each as Debian's signed index lists it")
