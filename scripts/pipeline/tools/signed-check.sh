@@ -200,7 +200,8 @@ dnf | upgrade-dnf)
 		take "from the previous repository" "$old" install classbanner
 		repo_at "$dist/rpm"
 		take "upgrade" "$new" upgrade
-		if [ -n "$release_rpm" ]; then
+		# classbanner-release upgraded with it, where this release makes one (it has a URL)
+		if [ -n "$release_rpm" ] && [ -n "$(find "$dist" -maxdepth 1 -name 'classbanner-release-*.noarch.rpm')" ]; then
 			has=$(rpm --root "$tmp/root" -q --qf '%{VERSION}' classbanner-release 2>/dev/null)
 			[ "$has" = "$new" ] || fail "upgrade: dnf upgrade left classbanner-release at '$has'"
 			if dropped=$(keys_dropped "$tmp/previous.asc"); then
