@@ -99,9 +99,9 @@ def versions(top):
     version = re.search(r"^  VERSION ([0-9.]+)$", (top / "CMakeLists.txt").read_text(), re.M)
     debian = re.match(r"classbanner \((.*)\)", (top / "debian/changelog").read_text())
     return (untrusted.checked(untrusted.VERSION, version and version.group(1), f"{top}/CMakeLists.txt",
-                              "a version (as 1.0.0)"),
+                              "a version (as 1.2.3)"),
             untrusted.checked(untrusted.DEBIAN_VERSION, debian and debian.group(1), f"{top}/debian/changelog",
-                              "a Debian version (as 1.0.0-1)"))
+                              "a Debian version (as 1.2.3-1)"))
 
 
 def configure(rows, targets, version, debian, commit, epoch, env, **given):

@@ -56,7 +56,7 @@ class Names(Folder):
             sums(f"{DIGEST}  a.deb\n{'b' * 64}  a.deb\n", "SHA256SUMS")
 
     def test_second_provenance(self):
-        listed = {"classbanner-1.0.0.intoto.jsonl": DIGEST, "extra.intoto.jsonl": DIGEST}
+        listed = {"classbanner-0.0.1.intoto.jsonl": DIGEST, "extra.intoto.jsonl": DIGEST}
         with mock.patch.object(verify, "signed_sums", return_value=listed):
             with self.assertRaisesRegex(Stop, "lists 2 provenances"):
                 verify.downloads(self.tmp, "F" * 40)
@@ -67,8 +67,8 @@ class Names(Folder):
         self.assertEqual(pinned("zlib1g:amd64 (= 1:1.3.dfsg-3)"), "zlib1g:amd64=1:1.3.dfsg-3")
 
     def buildinfo(self, root="trixie", packages="zlib1g:amd64 (= 1:1.3)"):
-        path = self.tmp / "classbanner-1.0.0.buildinfo"
-        path.write_text(f"Checksums-Sha256:\n {DIGEST} 1 classbanner-1.0.0.tar.gz\n\n"
+        path = self.tmp / "classbanner-0.0.1.buildinfo"
+        path.write_text(f"Checksums-Sha256:\n {DIGEST} 1 classbanner-0.0.1.tar.gz\n\n"
                         f"Root: {root}\nTargets: amd64 (win64)\nInstalled-Packages:\n {packages}\n")
         return verify.buildinfo(path)
 
@@ -104,7 +104,7 @@ class Unpacking(Folder):
 
     def archive(self, *members):
         """A .tar.gz of MEMBERS, (name, kind, link target or bytes)."""
-        path = self.tmp / "classbanner-1.0.0.tar.gz"
+        path = self.tmp / "classbanner-0.0.1.tar.gz"
         with tarfile.open(path, "w:gz", format=tarfile.PAX_FORMAT) as packed:
             for name, kind, what in members:
                 info = tarfile.TarInfo(name)
@@ -119,37 +119,37 @@ class Unpacking(Folder):
 
     def refused(self, want, *members):
         with self.assertRaisesRegex(Stop, want):
-            unpack(self.archive(("classbanner-1.0.0", tarfile.DIRTYPE, b""), *members), self.tmp / "into")
-        self.assertEqual(sorted(p.name for p in self.tmp.iterdir()), ["classbanner-1.0.0.tar.gz", "into"])
+            unpack(self.archive(("classbanner-0.0.1", tarfile.DIRTYPE, b""), *members), self.tmp / "into")
+        self.assertEqual(sorted(p.name for p in self.tmp.iterdir()), ["classbanner-0.0.1.tar.gz", "into"])
         self.assertEqual(list((self.tmp / "into").iterdir()), [])
 
     def test_parent_member(self):
-        self.refused(r"member classbanner-1.0.0/\.\./\.\./escape-proof is outside",
-                     ("classbanner-1.0.0/../../escape-proof", tarfile.REGTYPE, b"x"))
+        self.refused(r"member classbanner-0.0.1/\.\./\.\./escape-proof is outside",
+                     ("classbanner-0.0.1/../../escape-proof", tarfile.REGTYPE, b"x"))
 
     def test_absolute_member(self):
         self.refused("is outside", (f"{self.tmp}/escape-proof", tarfile.REGTYPE, b"x"))
 
     def test_link_out(self):
-        self.refused("links out of classbanner-1.0.0/, to /etc",
-                     ("classbanner-1.0.0/etc", tarfile.SYMTYPE, "/etc"))
-        self.refused("links out", ("classbanner-1.0.0/up", tarfile.SYMTYPE, "../.."))
+        self.refused("links out of classbanner-0.0.1/, to /etc",
+                     ("classbanner-0.0.1/etc", tarfile.SYMTYPE, "/etc"))
+        self.refused("links out", ("classbanner-0.0.1/up", tarfile.SYMTYPE, "../.."))
 
     def test_write_through_a_link(self):
-        self.refused("lies through the link classbanner-1.0.0/here",
-                     ("classbanner-1.0.0/here", tarfile.SYMTYPE, "."),
-                     ("classbanner-1.0.0/here/x", tarfile.REGTYPE, b"x"))
+        self.refused("lies through the link classbanner-0.0.1/here",
+                     ("classbanner-0.0.1/here", tarfile.SYMTYPE, "."),
+                     ("classbanner-0.0.1/here/x", tarfile.REGTYPE, b"x"))
 
     def test_device_and_fifo(self):
-        self.refused("member classbanner-1.0.0/null is a device", ("classbanner-1.0.0/null", tarfile.CHRTYPE, b""))
-        self.refused("member classbanner-1.0.0/pipe is a device", ("classbanner-1.0.0/pipe", tarfile.FIFOTYPE, b""))
+        self.refused("member classbanner-0.0.1/null is a device", ("classbanner-0.0.1/null", tarfile.CHRTYPE, b""))
+        self.refused("member classbanner-0.0.1/pipe is a device", ("classbanner-0.0.1/pipe", tarfile.FIFOTYPE, b""))
 
     def test_plain_archive(self):
-        path = self.archive(("classbanner-1.0.0", tarfile.DIRTYPE, b""),
-                            ("classbanner-1.0.0/a", tarfile.REGTYPE, b"banner"),
-                            ("classbanner-1.0.0/b", tarfile.SYMTYPE, "a"))
-        self.assertEqual(unpack(path, self.tmp / "into"), "classbanner-1.0.0")
-        made = self.tmp / "into/classbanner-1.0.0"
+        path = self.archive(("classbanner-0.0.1", tarfile.DIRTYPE, b""),
+                            ("classbanner-0.0.1/a", tarfile.REGTYPE, b"banner"),
+                            ("classbanner-0.0.1/b", tarfile.SYMTYPE, "a"))
+        self.assertEqual(unpack(path, self.tmp / "into"), "classbanner-0.0.1")
+        made = self.tmp / "into/classbanner-0.0.1"
         self.assertEqual((made / "b").read_bytes(), b"banner")
         self.assertEqual(made.joinpath("a").stat().st_mode & 0o7777, 0o755)  # no set-id bit kept
 
@@ -167,10 +167,10 @@ class Rebuilt(Folder):
         r.contained("build")
         (publish / "dist/inner").symlink_to("../dist")
         r.contained("build")  # within the work folder, harmless
-        (publish / "dist/classbanner-1.0.0.deb").symlink_to("/etc/passwd")
-        with self.assertRaisesRegex(Stop, "build: left .*classbanner-1.0.0.deb \\(a link to /etc/passwd\\)"):
+        (publish / "dist/classbanner-0.0.1.deb").symlink_to("/etc/passwd")
+        with self.assertRaisesRegex(Stop, "build: left .*classbanner-0.0.1.deb \\(a link to /etc/passwd\\)"):
             r.contained("build")
-        (publish / "dist/classbanner-1.0.0.deb").unlink()
+        (publish / "dist/classbanner-0.0.1.deb").unlink()
         os.rename(publish, publish.with_name("elsewhere"))
         publish.symlink_to(publish.with_name("elsewhere"))
         with self.assertRaisesRegex(Stop, "publish a link, or no folder"):
