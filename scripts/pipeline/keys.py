@@ -10,8 +10,8 @@ import time
 import xml.etree.ElementTree as ElementTree
 from datetime import datetime, timezone
 
-from .artifacts import Stop, sha256
 from . import untrusted
+from .artifacts import Stop, sha256
 from .logs import paragraphs, run
 
 
@@ -147,7 +147,7 @@ def signed_by(fingerprints, key, signature, data=None):
 
 def pool(path, where):
     """PATH, a file an index lists, if each of its folders and its name is a
-    plain file name: never absolute, never .., never the same name twice."""
+    plain file name: never absolute, never .."""
     for part in str(path).split("/"):
         untrusted.file_name(part, f"{where}: {untrusted.shown(path)}")
     return path

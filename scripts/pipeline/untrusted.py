@@ -38,7 +38,7 @@ def shown(text):
 def checked(pattern, value, where, what):
     """VALUE, if it is wholly PATTERN; else stop, naming WHERE and WHAT it should be."""
     if not isinstance(value, str) or not pattern.fullmatch(value):
-        raise Stop(f"{where}: {shown(value)!s} is not {what}")
+        raise Stop(f"{where}: {shown(value)} is not {what}")
     return value
 
 
