@@ -10,7 +10,7 @@ import pathlib
 import re
 import time
 
-from .artifacts import Stop
+from .base import Stop
 from .keys import IN_TOTO, dsse_signed, provenance_key, readable
 from .untrusted import read_regular, shown
 

@@ -9,81 +9,102 @@ import io
 import json
 import pathlib
 import tempfile
+import unittest
 
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ed25519
 
 from .attestations import attest, attesting_key, check, trusted_keys
-from .fakes import done, expect, stops
+from .run_test import Case
 
 SUMS = {"classbanner-0.0.1-win64.msi": "a" * 64, "classbanner-0.0.1.buildinfo": "b" * 64,
         "classbanner-0.0.1.intoto.jsonl": "c" * 64}
 
-with tempfile.TemporaryDirectory() as tmp:
-    home = pathlib.Path(tmp)
-    keys = {}
-    for name in ("alice", "bob", "carol"):
-        (home / f"{name}.key").write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
-            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
-        keys[name] = attesting_key(home / f"{name}.key", f"mailto:{name}@example.org")
-    made, public = {}, {}
-    for name, key in keys.items():
-        made[name], public[name] = attest(key, f"mailto:{name}@example.org", SUMS, "0.0.1", pathlib.Path(__file__),
-                                          home / name)
-    stops("rebuilder: not a URI", "not a URI", attesting_key, home / "alice.key", "alice")
 
-    def judged(folder, trusted, minimum, sums=SUMS, version="0.0.1"):
+class Attestations(Case):
+    """Alice, Bob and Carol, rebuilders, each with a key made here."""
+
+    @classmethod
+    def setUpClass(cls):
+        made = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(made.cleanup)
+        home = cls.home = pathlib.Path(made.name)
+        cls.keys, cls.made, cls.public = {}, {}, {}
+        for name in ("alice", "bob", "carol"):
+            (home / f"{name}.key").write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+                serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+            cls.keys[name] = attesting_key(home / f"{name}.key", f"mailto:{name}@example.org")
+            cls.made[name], cls.public[name] = attest(cls.keys[name], f"mailto:{name}@example.org", SUMS, "0.0.1",
+                                                      pathlib.Path(__file__), home / name)
+
+    def setUp(self):
+        self.gathered = self.folder()
+        for name in ("alice", "bob"):
+            (self.gathered / self.made[name].name).write_bytes(self.made[name].read_bytes())
+
+    def judged(self, trusted, minimum, sums=SUMS, version="0.0.1"):
         """Whether the check passes, and its lines."""
         said = io.StringIO()
         with contextlib.redirect_stdout(said):
-            passed = check(folder, trusted_keys([public[n] for n in trusted]),
-                           sums, version, minimum)
+            passed = check(self.gathered, trusted_keys([self.public[n] for n in trusted]), sums, version, minimum)
         return passed, said.getvalue().splitlines()
 
-    gathered = home / "gathered"
-    gathered.mkdir()
-    for name in ("alice", "bob"):
-        (gathered / made[name].name).write_bytes(made[name].read_bytes())
-    passed, lines = judged(gathered, ["alice", "bob"], 2)
-    expect(f"two trusted keys attesting every download do not pass --min 2: {lines}",
-           passed and [line.split()[1] for line in lines[:2]] == ["agrees", "agrees"])
-    passed, lines = judged(gathered, ["alice"], 2)
-    expect(f"one trusted key passes --min 2, or bob's is not named untrusted: {lines}",
-           not passed and any(" untrusted " in line and "bob" not in line and made["bob"].name in line
-                              for line in lines) and "fewer than --min 2" in lines[-1])
-    passed, lines = judged(gathered, ["alice", "bob"], 1, version="0.0.2")
-    expect(f"attestations of another version count: {lines}", not passed and " other " in lines[0])
+    def test_enough_trusted_keys_attesting_every_download(self):
+        passed, lines = self.judged(["alice", "bob"], 2)
+        self.assertTrue(passed, lines)
+        self.assertEqual([line.split()[1] for line in lines[:2]], ["agrees", "agrees"])
 
-    # Carol, trusted, rebuilt other bytes for the MSI.
-    other = dict(SUMS, **{"classbanner-0.0.1-win64.msi": "d" * 64})
-    carol = attest(keys["carol"], "mailto:carol@example.org", other, "0.0.1", pathlib.Path(__file__), gathered)[0]
-    passed, lines = judged(gathered, ["alice", "bob", "carol"], 2)
-    expect(f"a trusted attestation naming another digest for the MSI is not said first, naming it, "
-           f"nor fails the check: {lines}",
-           not passed and lines[0].split()[1] == "DISAGREES" and carol.name in lines[0]
-           and "classbanner-0.0.1-win64.msi: attested " + "d" * 64 in lines[0]
-           and "OTHER BYTES" in lines[-1] and "win64.msi" in lines[-1])
-    carol.unlink()
+    def test_too_few_trusted(self):
+        passed, lines = self.judged(["alice"], 2)
+        self.assertFalse(passed)
+        self.assertTrue(any(" untrusted " in line and "bob" not in line and self.made["bob"].name in line
+                            for line in lines), lines)
+        self.assertIn("fewer than --min 2", lines[-1])
 
-    # Alice's attestation, its statement changed, her signature kept; one that lacks a download.
-    envelope = json.loads(made["alice"].read_text())
-    statement = json.loads(base64.b64decode(envelope["payload"]))
-    statement["subject"][0]["digest"]["sha256"] = "e" * 64
-    envelope["payload"] = base64.b64encode(json.dumps(statement).encode()).decode()
-    (gathered / made["alice"].name).write_text(json.dumps(envelope))
-    passed, lines = judged(gathered, ["alice", "bob"], 1)
-    expect(f"a changed attestation is not refused as a bad signature, or stops the check: {lines}",
-           passed and lines[0].split()[1:3] == ["BAD", "SIGNATURE"] and made["alice"].name in lines[0])
-    fewer = {name: digest for name, digest in SUMS.items() if not name.endswith(".msi")}
-    (gathered / made["alice"].name).unlink()
-    attest(keys["alice"], "mailto:alice@example.org", fewer, "0.0.1", pathlib.Path(__file__), gathered)
-    passed, lines = judged(gathered, ["alice", "bob"], 1)
-    expect(f"an attestation that leaves a download out is not a disagreement naming it: {lines}",
-           not passed and "classbanner-0.0.1-win64.msi: attested not at all" in lines[0])
+    def test_another_version(self):
+        passed, lines = self.judged(["alice", "bob"], 1, version="0.0.2")
+        self.assertFalse(passed)
+        self.assertIn(" other ", lines[0])
 
-    (home / "not-a-key.pem").write_text("not a key")
-    stops("trusted: not a key", "holds no public key", trusted_keys, [home / "not-a-key.pem"])
-    stops("trusted: a private key", "holds no public key", trusted_keys, [home / "alice.key"])
-    stops("attestations: none", "holds no attestation", check, home / "carol" / "..", {}, SUMS, "0.0.1", 1)
+    def test_trusted_rebuilder_of_other_bytes_said_first(self):
+        other = dict(SUMS, **{"classbanner-0.0.1-win64.msi": "d" * 64})
+        carol = attest(self.keys["carol"], "mailto:carol@example.org", other, "0.0.1", pathlib.Path(__file__),
+                       self.gathered)[0]
+        passed, lines = self.judged(["alice", "bob", "carol"], 2)
+        self.assertFalse(passed)
+        self.assertEqual(lines[0].split()[1], "DISAGREES")
+        self.assertIn(carol.name, lines[0])
+        self.assertIn("classbanner-0.0.1-win64.msi: attested " + "d" * 64, lines[0])
+        self.assertIn("OTHER BYTES", lines[-1])
+        self.assertIn("win64.msi", lines[-1])
 
-done("attestations")
+    def test_changed_attestation(self):
+        path = self.gathered / self.made["alice"].name
+        envelope = json.loads(path.read_text())
+        statement = json.loads(base64.b64decode(envelope["payload"]))
+        statement["subject"][0]["digest"]["sha256"] = "e" * 64
+        envelope["payload"] = base64.b64encode(json.dumps(statement).encode()).decode()
+        path.write_text(json.dumps(envelope))
+        passed, lines = self.judged(["alice", "bob"], 1)
+        self.assertTrue(passed, "bob's still counts")
+        self.assertEqual(lines[0].split()[1:3], ["BAD", "SIGNATURE"])
+        self.assertIn(self.made["alice"].name, lines[0])
+
+    def test_attestation_that_leaves_a_download_out(self):
+        (self.gathered / self.made["alice"].name).unlink()
+        fewer = {name: digest for name, digest in SUMS.items() if not name.endswith(".msi")}
+        attest(self.keys["alice"], "mailto:alice@example.org", fewer, "0.0.1", pathlib.Path(__file__), self.gathered)
+        passed, lines = self.judged(["alice", "bob"], 1)
+        self.assertFalse(passed)
+        self.assertIn("classbanner-0.0.1-win64.msi: attested not at all", lines[0])
+
+    def test_what_is_not_a_key_or_an_attestation(self):
+        (self.home / "not-a-key.pem").write_text("not a key")
+        self.assertStops("not a URI", attesting_key, self.home / "alice.key", "alice")
+        self.assertStops("holds no public key", trusted_keys, [self.home / "not-a-key.pem"])
+        self.assertStops("holds no public key", trusted_keys, [self.home / "alice.key"])
+        self.assertStops("holds no attestation", check, self.folder(), {}, SUMS, "0.0.1", 1)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -6,11 +6,10 @@ import os
 import pathlib
 import re
 import time
-import types
 
 from . import keys, untrusted
-from .artifacts import Stop
-from .logs import run
+from .base import Stop, output
+from .roots import mirror
 
 TOP = pathlib.Path(__file__).resolve().parent.parent.parent
 
@@ -19,12 +18,14 @@ TOP = pathlib.Path(__file__).resolve().parent.parent.parent
 class Config:
     """The targets TABLE (row: columns), the TARGETS in its order, the
     versions, the COMMIT and its time EPOCH (every stamp's), this machine's
-    architecture, the environment, the keys (the OpenPGP key, or the old and
-    the new while it changes; CODE_KEY or SIGNATURES, detached
-    Authenticode signatures), the URL the downloads are served from, and who
-    says its lines. A rebuild is given
-    SHIPPED, the downloaded release, PINNED, each root's packages, and
-    SNAPSHOTS, Debian's archive as it was when each root was made."""
+    architecture, the keys (the OpenPGP key, or the old and the new while it
+    changes; CODE_KEY or SIGNATURES, detached Authenticode signatures), the
+    URL the downloads are served from, the PREVIOUS release's folder, where
+    roots are cached (ROOTS), the Debian MIRRORS they are made from, the
+    folder the roots' packages are kept in (KEEP_INPUTS), and who says its
+    lines. A rebuild is given SHIPPED, the downloaded release, PINNED, each
+    root's packages, and SNAPSHOTS, Debian's archive as it was when each
+    root was made."""
     table: dict
     targets: tuple
     version: str
@@ -32,7 +33,8 @@ class Config:
     commit: str
     epoch: str
     native: str
-    env: types.MappingProxyType
+    roots: pathlib.Path
+    mirrors: tuple = ()
     signing_key: str = None
     sign_at: str = None
     fingerprints: tuple = ()  # the older first, while the key changes
@@ -40,6 +42,8 @@ class Config:
     signatures: str = None
     provenance_key: str = None
     url: str = None
+    previous: pathlib.Path = None
+    keep_inputs: pathlib.Path = None
     who: str = "release"
     shipped: pathlib.Path = None
     pinned: dict = None
@@ -57,8 +61,7 @@ class Config:
 
     @property
     def suites(self):
-        """The Debian releases whose roots the targets need, the first's first."""
-        return list(dict.fromkeys([self.first_suite] + [self.table[t]["debian"] for t in self.targets]))
+        return suites(self.table, self.targets)
 
     @property
     def windows(self):
@@ -67,6 +70,11 @@ class Config:
     @property
     def signs_windows(self):
         return bool(self.code_key or self.signatures)
+
+
+def suites(rows, targets):
+    """The Debian releases whose roots TARGETS need, the first row's first."""
+    return list(dict.fromkeys([next(iter(rows.values()))["debian"]] + [rows[t]["debian"] for t in targets]))
 
 
 def table(top=TOP):
@@ -104,23 +112,54 @@ def versions(top):
                               "a Debian version (as 1.2.3-1)"))
 
 
+# The variables a run reads, each a field of its configuration: the files,
+# then the folders, then the rest.
+FILES = {"CLASSBANNER_SIGNING_KEY": "signing_key", "CLASSBANNER_AUTHENTICODE_KEY": "code_key",
+         "CLASSBANNER_PROVENANCE_KEY": "provenance_key"}
+FOLDERS = {"CLASSBANNER_AUTHENTICODE_SIGNATURES": "signatures", "CLASSBANNER_PREVIOUS": "previous"}
+VARIABLES = (*FILES, *FOLDERS, "CLASSBANNER_URL", "CLASSBANNER_KEEP_INPUTS", "CLASSBANNER_MIRROR",
+             "CLASSBANNER_ROOTS")
+
+
 def configure(rows, targets, version, debian, commit, epoch, env, **given):
-    """The configuration, checked before anything is built: the targets are
-    rows, the versions agree, each key the environment names can sign."""
+    """The configuration, every input checked once, before anything is
+    built: the targets are rows, the versions agree, each key file the
+    environment ENV names can sign, each folder exists, the URLs are URLs.
+    GIVEN sets fields the environment does not (a rebuild's)."""
     for target in targets:
         if target not in rows:
             raise Stop(f"{target}: no such row in cmake/targets.txt")
     if not debian.startswith(f"{version}-"):
         raise Stop(f"debian/changelog is for {debian}, not for {version}")
-    found = {name: os.path.abspath(env[variable]) for name, variable in (
-        ("signing_key", "CLASSBANNER_SIGNING_KEY"), ("code_key", "CLASSBANNER_AUTHENTICODE_KEY"),
-        ("signatures", "CLASSBANNER_AUTHENTICODE_SIGNATURES"), ("provenance_key", "CLASSBANNER_PROVENANCE_KEY"))
-        if env.get(variable)}
+    found = {}
+    for variable, name in FILES.items():
+        if env.get(variable):
+            found[name] = os.path.abspath(env[variable])
+            if not os.path.isfile(found[name]) or not os.access(found[name], os.R_OK):
+                raise Stop(f"{variable}={env[variable]}: no file this user can read")
+    for variable, name in FOLDERS.items():
+        if env.get(variable):
+            found[name] = pathlib.Path(env[variable]).resolve()
+            if not found[name].is_dir():
+                raise Stop(f"{variable}={env[variable]}: no such folder")
     if env.get("CLASSBANNER_URL"):
         found["url"] = env["CLASSBANNER_URL"].rstrip("/")
+        if not re.fullmatch(r"https://[^\s\"'$]+", found["url"]):
+            raise Stop(f"CLASSBANNER_URL={found['url']}: not an https:// URL, which winget and Scoop take")
+    if env.get("CLASSBANNER_KEEP_INPUTS"):
+        found["keep_inputs"] = pathlib.Path(env["CLASSBANNER_KEEP_INPUTS"]).resolve()
+        if found["keep_inputs"].exists() and not found["keep_inputs"].is_dir():
+            raise Stop(f"CLASSBANNER_KEEP_INPUTS={env['CLASSBANNER_KEEP_INPUTS']}: not a folder")
+    mirrors = tuple(env.get("CLASSBANNER_MIRROR", "").split())
+    for source in mirrors:  # a mirror's or a snapshot's URL, or a folder of kept inputs
+        if not re.fullmatch(r"(https?|file|copy)://\S+", source) and not os.path.isdir(source):
+            raise Stop(f"CLASSBANNER_MIRROR: {source}: not an http(s):// or file:// URL, nor a folder")
+    found["mirrors"] = mirrors or tuple(filter(None, [mirror()]))
+    found["roots"] = pathlib.Path(env.get("CLASSBANNER_ROOTS") or pathlib.Path(
+        env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
+    for variable in sorted(v for v in env if v.startswith("CLASSBANNER_") and v not in VARIABLES):
+        print(f"release: {variable}: not a variable the release reads (docs/releasing.md), left alone")
     found.update(given)
-    if found.get("url") and not re.fullmatch(r"https://[^\s\"'$]+", found["url"]):
-        raise Stop(f"CLASSBANNER_URL={found['url']}: not an https:// URL, which winget and Scoop take")
     if found.get("signing_key"):
         found["sign_at"], found["fingerprints"] = keys.signing_time(found["signing_key"], epoch)
         if found["sign_at"] != epoch:
@@ -132,9 +171,8 @@ def configure(rows, targets, version, debian, commit, epoch, env, **given):
         keys.code_signing_key(found["code_key"], epoch)
     if found.get("provenance_key"):
         keys.provenance_key(found["provenance_key"])
-    folder = env.get("CLASSBANNER_AUTHENTICODE_SIGNATURES")
-    if folder and not os.path.isdir(folder):
-        raise Stop(f"{folder}: no such folder (CLASSBANNER_AUTHENTICODE_SIGNATURES)")
+    if found.get("previous") and not found.get("fingerprints"):
+        raise Stop("CLASSBANNER_PREVIOUS: needs CLASSBANNER_SIGNING_KEY, the key that signed the previous release")
     # In the table's order, however given: the provenance lists them.
     return Config(rows, tuple(t for t in rows if t in targets or not targets), version, debian, commit, epoch,
-                  run("dpkg", "--print-architecture").strip(), types.MappingProxyType(dict(env)), **found)
+                  output("dpkg", "--print-architecture").strip(), **found)

@@ -11,8 +11,8 @@ import xml.etree.ElementTree as ElementTree
 from datetime import datetime, timezone
 
 from . import untrusted
-from .artifacts import Stop, sha256
-from .logs import paragraphs, run
+from .base import Stop, output, sha256
+from .logs import paragraphs
 
 
 def readable(path):
@@ -178,7 +178,7 @@ def held(folder, fingerprint, key):
                    if d.get("type") == "primary")
     index = listed(rpm / pool(primary.find(f"{repo}location").get("href"), "rpm/repodata/repomd.xml"),
                    primary.findtext(f"{repo}checksum"))
-    for package in ElementTree.fromstring(run("zstd", "-dcq", "--format=" + {".gz": "gzip", ".zst": "zstd"}[
+    for package in ElementTree.fromstring(output("zstd", "-dcq", "--format=" + {".gz": "gzip", ".zst": "zstd"}[
             index.suffix], index)).iter(f"{common}package"):
         files[f"rpm/{pool(package.find(f'{common}location').get('href'), 'rpm/repodata')}"] = package.findtext(
             f"{common}checksum")

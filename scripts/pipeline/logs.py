@@ -2,13 +2,7 @@
 """Reading what tools say: a step's log, Debian's control files, ctest's
 JUnit report."""
 import re
-import subprocess
 import xml.etree.ElementTree as ElementTree
-
-
-def run(*command, **options):
-    """What COMMAND, run on this machine, writes: data."""
-    return subprocess.run(command, check=True, capture_output=True, text=True, **options).stdout
 
 
 def reason(log):

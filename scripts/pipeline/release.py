@@ -5,43 +5,31 @@ import shutil
 import subprocess
 import sys
 
-from .artifacts import Stop, check_plan, sha256
+from .artifacts import check_plan, sequence
+from .base import Stop, output, sha256
 from .config import TOP, configure, table, versions
-from .logs import run
 from .roots import Roots, namespaces
 from .run import Run, make, workspace
-from .stages.attestation import attest_provenance, write_sbom
-from .stages.build import build_rows, make_roots, pack_source, write_buildinfo
-from .stages.channels import write_channels
-from .stages.debian import build_debian_source
-from .stages.image import build_image
-from .stages.keyrings import build_keyrings
-from .stages.previous import check_previous
-from .stages.publishing import publish_repositories, sign_sums, write_sums
-from .stages.windows import build_msis, pack_zips, sign_windows
-
-STAGES = [check_previous, make_roots, pack_source, build_rows, build_debian_source, write_buildinfo, sign_windows,
-          pack_zips, build_image, build_msis, write_channels, build_keyrings, write_sbom, attest_provenance, write_sums,
-          sign_sums, publish_repositories]
+from .stages import SEQUENCE
 
 
 def release(targets):
     os.chdir(TOP)
     if subprocess.run(["git", "rev-parse", "-q", "--verify", "HEAD"], stdout=subprocess.DEVNULL).returncode:
         raise Stop("needs a git clone: it packs the committed tree")
-    check_plan(STAGES)
-    if run("git", "status", "--porcelain", "--untracked-files=no"):
+    check_plan(sequence(SEQUENCE, "release"))
+    if output("git", "status", "--porcelain", "--untracked-files=no"):
         print("release: uncommitted changes are left out")
     if not shutil.which("mmdebstrap"):
         raise Stop("needs mmdebstrap: scripts/prerequisites.sh release")
-    commit, epoch = run("git", "log", "-1", "--format=%H %ct").split()  # every stamp's time is the commit's
+    commit, epoch = output("git", "log", "-1", "--format=%H %ct").split()  # every stamp's time is the commit's
     config = configure(table(), targets, *versions(TOP), commit, epoch, dict(os.environ))
     roots = Roots(TOP / "build" / "release-work", namespaces())
     work = roots.work
     try:
         with workspace(roots):
-            run("git", "bundle", "create", "-q", str(work / "source.bundle"), "HEAD")
-            make(Run(config, roots), STAGES)
+            output("git", "bundle", "create", "-q", str(work / "source.bundle"), "HEAD")
+            make(Run(config, roots), SEQUENCE, "release")
         shutil.rmtree(TOP / "dist", ignore_errors=True)
         (work / "publish/dist").rename(TOP / "dist")  # every stage has passed
     finally:

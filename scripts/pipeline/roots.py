@@ -12,8 +12,8 @@ import subprocess
 import time
 import urllib.parse
 
-from .artifacts import Stop
-from .logs import paragraphs, run
+from .base import Stop, output
+from .logs import paragraphs
 from .untrusted import PACKAGE, package
 
 TOOLS = pathlib.Path(__file__).resolve().parent / "tools"
@@ -22,10 +22,10 @@ TOOLS = pathlib.Path(__file__).resolve().parent / "tools"
 AS_ROOT = [] if os.getuid() == 0 else ["unshare", "--map-auto", "--map-root-user"]
 
 
-def mirror(env):
-    """$CLASSBANNER_MIRROR, else the first Debian archive this machine's apt
-    reads (not the security archive, whose suites are named otherwise)."""
-    uris = env.get("CLASSBANNER_MIRROR", "").split()
+def mirror():
+    """The first Debian archive this machine's apt reads (not the security
+    archive, whose suites are named otherwise)."""
+    uris = []
     for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
         uris += [u for line in re.findall(r"^URIs: *(.*)$", pathlib.Path(path).read_text(), re.M) for u in line.split()]
     for path in glob.glob("/etc/apt/sources.list") + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
@@ -53,7 +53,7 @@ class Roots:
                 shutil.copy(self.work / "source.bundle", root / "build")
         return root
 
-    def run(self, root, folder, command, stdout, stdin=None, namespaces=None):
+    def execute(self, root, folder, command, stdout, stdin=None, namespaces=None):
         """COMMAND, an argument list, in ROOT, in FOLDER under /build: its
         output to STDOUT (a log, with its errors, or a pipe, without)."""
         namespaces = namespaces or self.namespaces
@@ -70,12 +70,6 @@ class Roots:
         subprocess.run(AS_ROOT + ["rm", "-rf", root])
 
 
-def root_cache(env):
-    """Where roots are cached: $CLASSBANNER_ROOTS, else ~/.cache/classbanner/roots."""
-    return pathlib.Path(env.get("CLASSBANNER_ROOTS") or pathlib.Path(
-        env.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "classbanner" / "roots")
-
-
 KEPT = 3  # roots kept of each Debian release: a release's, a rebuild's, another tree's
 
 
@@ -86,11 +80,12 @@ def prune(cache, suite):
         tarball.with_suffix(".packages").unlink(missing_ok=True)
 
 
-def installed(tarball):
-    """The packages a root tarball holds, as the .buildinfo lists them, kept beside it."""
+def write_installed(tarball):
+    """The packages a root tarball holds, as the .buildinfo lists them: written
+    beside it the first time, read from there after."""
     listing = tarball.with_suffix(".packages")
     if not listing.exists():
-        status = paragraphs(run("tar", "-xOf", tarball, "./var/lib/dpkg/status"))
+        status = paragraphs(output("tar", "-xOf", tarball, "./var/lib/dpkg/status"))
         listing.write_text("".join(f"{line}\n" for line in sorted(
             (f"{p['package']}:{p['architecture']} (= {p['version']})" for p in status
              if p.get("status") == "install ok installed"), key=str.encode)))
@@ -172,8 +167,8 @@ def fetch(release, wanted, sources, folder, native, keep=False, snapshot=None, k
             part = f"main/binary-{arch}/Packages.xz"
             digest = re.search(rf"^ ([0-9a-f]{{64}}) +\d+ {part}$", signed.read_text(), re.M).group(1)
             (dists / part).parent.mkdir(parents=True, exist_ok=True)
-            run("/usr/lib/apt/apt-helper", "download-file", f"{bases[0]}/dists/{release}/{part}", dists / part,
-                f"SHA256:{digest}")
+            output("/usr/lib/apt/apt-helper", "download-file", f"{bases[0]}/dists/{release}/{part}", dists / part,
+                   f"SHA256:{digest}")
         shutil.copy(signed, dists / "InRelease")
     shutil.rmtree(apt)
 
@@ -184,7 +179,7 @@ def index(folder, suite=None):
     entries = []
     for deb in sorted(folder.glob("*.deb"), key=lambda p: p.name.encode()):
         data = deb.read_bytes()
-        entries.append(run("dpkg-deb", "-f", deb).rstrip("\n") + f"\nFilename: ./{deb.name}\nSize: {len(data)}\n"
+        entries.append(output("dpkg-deb", "-f", deb).rstrip("\n") + f"\nFilename: ./{deb.name}\nSize: {len(data)}\n"
                        f"SHA256: {hashlib.sha256(data).hexdigest()}\n")
     (folder / "Packages").write_text("\n".join(entries))
     if suite:
@@ -204,7 +199,7 @@ def mmdebstrap(release, tarball, architectures, packages, mirror, log):
     if made.returncode:
         raise Stop(f"root: mmdebstrap {release} failed (log: {log})")
     os.rename(f"{tarball}.part", tarball)
-    installed(tarball)
+    write_installed(tarball)
 
 
 def namespaces():

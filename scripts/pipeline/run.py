@@ -7,7 +7,8 @@ import pathlib
 import shutil
 import subprocess
 
-from .artifacts import KINDS, Manifest, Stop, check_plan
+from .artifacts import KINDS, Manifest, check_plan, sequence
+from .base import Skip, Stop
 from .logs import reason
 from .untrusted import planted, read_regular
 
@@ -43,14 +44,14 @@ class Run:
         if log.exists():
             raise Stop(f"{name}: a second step of that name, whose log would mix with the first's")
         with open(log, "w") as out:
-            done = self.roots.run(self.root(suite), folder, command, out, stdin, namespaces)
+            done = self.roots.execute(self.root(suite), folder, command, out, stdin, namespaces)
         self.contained(name)
         if done.returncode:
             raise Stop(f"{name}: {fault(log)} (log: {log})")
 
     def query(self, suite, folder, *command):
         """What COMMAND, run in SUITE's root, writes: data, read as it is."""
-        done = self.roots.run(self.root(suite), folder, command, subprocess.PIPE)
+        done = self.roots.execute(self.root(suite), folder, command, subprocess.PIPE)
         self.contained(command[0])
         if done.returncode:
             raise Stop(f"{command[0]} failed in the {suite} root: {done.stderr.strip()[-300:]}")
@@ -120,10 +121,16 @@ def workspace(roots):
             roots.remove(root)
 
 
-def make(run, stages):
-    """Run the STAGES, once the plan is checked, each recording only what it declares."""
+def make(r, stages, command):
+    """The STAGES COMMAND ("release" or "rebuild") runs, in order, once its
+    plan is checked, each recording only what it declares; a stage that
+    skips says why on its line."""
+    stages = sequence(stages, command)
     check_plan(stages)
     for each in stages:
-        run.manifest.stage = each
-        each(run)
-    run.manifest.stage = None
+        r.manifest.stage = each
+        try:
+            each(r)
+        except Skip as skip:
+            r.say(each.__name__, f"skipped: {skip}")
+    r.manifest.stage = None

@@ -11,7 +11,7 @@ import re
 import stat
 import tarfile
 
-from .artifacts import Stop
+from .base import Stop
 
 # A download, a pool file: one path component, of these letters, never "." or "..".
 FILE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._+~-]{0,199}")

@@ -19,7 +19,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ed25519
 
 from . import verify
-from .artifacts import Stop
+from .base import Stop
 from .attestations import attest, check, trusted_keys
 from .config import TOP, table
 from .roots import pinned

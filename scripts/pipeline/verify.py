@@ -11,7 +11,6 @@ attestations made: build/attestations.
 """
 import argparse
 import base64
-import dataclasses
 import hashlib
 import json
 import os
@@ -25,25 +24,15 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from . import attestations, untrusted
-from .artifacts import Stop
-from .config import TOP, configure, table, versions
+from .base import Stop
+from .config import TOP, configure, suites, table, versions
 from .keys import dsse_signed, held, signed_sums
 from .logs import paragraphs
 from .roots import Roots, namespaces
 from .run import Run, make, workspace
-from .stages.attestation import attest_provenance, write_sbom
-from .stages.build import build_rows, write_buildinfo
-from .stages.channels import write_channels
-from .stages.debian import build_debian_source
-from .stages.image import build_image
-from .stages.keyrings import build_keyrings
-from .stages.rebuild import detach_signatures, pe_signed, pin_roots, shipped_exes, take_source
-from .stages.windows import build_msis, pack_zips, sign_windows
+from .stages import SEQUENCE
+from .stages.rebuild import pe_signed, shipped_exes
 from .untrusted import read_regular
-
-STAGES = [pin_roots, take_source, build_rows, build_debian_source, write_buildinfo, detach_signatures, sign_windows,
-          pack_zips, build_image, build_msis, write_channels, build_keyrings, write_sbom,
-          attest_provenance]
 
 
 def downloads(dist, fingerprint):
@@ -128,27 +117,28 @@ def rebuilt_config(dist, work, sums, only=()):
     targets = [t for p in info[1:] for t in p["targets"].split() if not t.startswith("(")]
     for target in (t for t in only if t not in targets):
         raise Stop(f"--targets {target}: not a target of this release ({' '.join(targets)})")
-    suites = {row["debian"] for row in rows.values()}
-    for p in (p for p in info[1:] if p["root"] not in suites):
+    tabled = {row["debian"] for row in rows.values()}
+    for p in (p for p in info[1:] if p["root"] not in tabled):
         raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: root {p['root']} is no Debian release "
                    "of its targets table")
+    version, debian = versions(work / top)
+    if archive != f"classbanner-{version}.tar.gz":
+        raise Stop(f"{dist / archive}: its tree is of version {version}")
+    needed = suites(rows, [t for t in rows if t in (only or targets)])
+    pinned = {p["root"]: [line for line in p["installed_packages"].splitlines() if line]
+              for p in info[1:] if p["root"] in needed or not only}
+    if list(pinned) != needed:
+        raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: its roots are {' '.join(pinned)}, "
+                   f"not {' '.join(needed)}, which its targets need")
+    shipped_windows = [t for t in targets if rows[t]["system"] == "windows"]
+    signed = any(map(pe_signed, shipped_exes(dist, archive[:-len(".tar.gz")], shipped_windows).values()))
+    # Only where roots come from and are kept: a rebuild signs nothing and publishes nothing.
     env = {key: value for key, value in os.environ.items()
-           if key.startswith(("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME", "HOME", "PATH"))}
-    config = configure(rows, only or targets, *versions(work / top), commit, epoch, env, who="verify",
-                       shipped=dist, pinned={p["root"]: [line for line in p["installed_packages"].splitlines() if line]
-                                             for p in info[1:]},
-                       snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
-                       url=info[0].get("download_url"))
-    if archive != f"{config.stem}.tar.gz":
-        raise Stop(f"{dist / archive}: its tree is of version {config.version}")
-    config = dataclasses.replace(config, pinned={s: config.pinned[s] for s in config.pinned
-                                                 if s in config.suites or not only})
-    shipped_windows = [t for t in targets if config.table[t]["system"] == "windows"]
-    if any(map(pe_signed, shipped_exes(dist, config.stem, shipped_windows).values())):
-        config = dataclasses.replace(config, signatures=str(work / "publish/shipped"))
-    if list(config.pinned) != config.suites:
-        raise Stop(f"{dist / archive.replace('.tar.gz', '.buildinfo')}: its roots are {' '.join(config.pinned)}, "
-                   f"not {' '.join(config.suites)}, which its targets need")
+           if key in ("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME")}
+    config = configure(rows, only or targets, version, debian, commit, epoch, env, who="verify", shipped=dist,
+                       pinned=pinned, snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
+                       url=info[0].get("download_url"),
+                       signatures=str(work / "publish/shipped") if signed else None)
     return config, tuple(t for t in config.table if t in targets)
 
 
@@ -285,7 +275,7 @@ def verify(dist, fingerprint, key=None, rebuilder=None, only=()):
         with workspace(roots):
             config, whole = rebuilt_config(dist, roots.work, sums, only)
             r = Run(config, roots)
-            make(r, STAGES)
+            make(r, SEQUENCE, "rebuild")
             names = answered(r, sums, whole)
             differ = compare(r, sums, payload, names)
             if key and not differ:

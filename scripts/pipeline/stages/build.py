@@ -3,31 +3,32 @@
 and packed in its suite's root, and the build information that names it all."""
 import hashlib
 import os
-import pathlib
 import re
 import shutil
 import time
 from datetime import datetime, timezone
 
-from ..artifacts import KINDS, Stop, stage
+from ..artifacts import KINDS, stage
+from ..base import Stop, output
 from ..config import TOP
-from ..logs import cmake_fault, paragraphs, run, tests, tests_failed
-from ..roots import fetch, installed, mirror, mmdebstrap, prune, root_cache, snapshot
+from ..logs import cmake_fault, paragraphs, tests, tests_failed
+from ..roots import fetch, mmdebstrap, prune, snapshot, write_installed
 
 
-@stage()
+@stage(only="release")
 def make_roots(r):
     """Out: a clean root for each suite, of what its rows (and the first's,
-    publishing) need, cached by mirror and packages; with
-    $CLASSBANNER_KEEP_INPUTS, every .deb the roots hold there, indexed."""
+    publishing) need, cached by mirror and packages; with KEEP_INPUTS,
+    every .deb the roots hold there, indexed."""
     c = r.config
-    cache, url, keep = root_cache(c.env), mirror(c.env), c.env.get("CLASSBANNER_KEEP_INPUTS")
-    if not url:
-        raise Stop("no Debian mirror in this machine's apt configuration")
+    cache, keep = c.roots, c.keep_inputs
+    if not c.mirrors:
+        raise Stop("no Debian mirror in this machine's apt configuration, nor CLASSBANNER_MIRROR")
+    url = c.mirrors[0]
     for suite in c.suites:
         groups = ["build", "publish"][:2 if suite == c.first_suite else 1]
         rows = [name for name, row in c.table.items() if row["debian"] == suite]
-        lists = run(TOP / "scripts/prerequisites.sh", "--list", *groups, *rows)  # foreign architectures; packages
+        lists = output(TOP / "scripts/prerequisites.sh", "--list", *groups, *rows)  # foreign architectures; packages
         key = hashlib.sha256(f"{url}\n{lists}".encode()).hexdigest()[:16]
         tarball = cache / f"{suite}-{key}.tar"
         if not tarball.exists():
@@ -45,14 +46,14 @@ def make_roots(r):
         made = datetime.fromtimestamp(tarball.stat().st_mtime, timezone.utc)
         r.say("root", f"{suite}, {tarball.name}, made on {made:%Y-%m-%d}, with that day's packages")
         if keep:
-            fetch(suite, installed(tarball), [url], pathlib.Path(keep).resolve(), c.native, True, snapshot(tarball))
+            fetch(suite, write_installed(tarball), [url], keep, c.native, True, snapshot(tarball))
     if keep:
-        debs = list(pathlib.Path(keep).resolve().rglob("*.deb"))
+        debs = list(keep.rglob("*.deb"))
         r.say("root", f"{keep}: the roots' {len(debs)} packages kept, "
               f"{sum(p.stat().st_size for p in debs) / 2**30:.1f} GiB, with Debian's signed indexes of them")
 
 
-@stage(makes=["source"])
+@stage(makes=["source"], only="release")
 def pack_source(r):
     """Out: the source archive, the committed tree packed in the first root,
     with the commit's time for the package stamps, where git is not."""

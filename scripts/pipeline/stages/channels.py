@@ -2,6 +2,7 @@
 """The Windows package managers' channels: winget's and Scoop's manifests of
 the release's own installers and .zip files."""
 from ..artifacts import stage
+from ..base import Skip
 
 WINGET = ["classbanner.classbanner.yaml", "classbanner.classbanner.installer.yaml",
           "classbanner.classbanner.locale.en-US.yaml"]
@@ -13,9 +14,9 @@ def write_channels(r):
     naming them where $CLASSBANNER_URL serves them, checked as those tools read them."""
     c = r.config
     if not c.windows:
-        return
+        raise Skip("no Windows row: no winget or Scoop manifests")
     if not c.url:
-        return r.say("channels", "(no CLASSBANNER_URL, where dist/ is served): no winget or Scoop manifests")
+        raise Skip("(no CLASSBANNER_URL, where dist/ is served): no winget or Scoop manifests")
     r.tool("channels", "channels.py", c.url, c.version, "dist")
     r.tool("channels-check", "channels-check.py", c.url, c.version, "dist")
     for name in WINGET:

@@ -3,29 +3,32 @@
 MSIs (msibuild) and .zip files made here: checked as made, the same bytes
 when made again, and refused, naming the field, once an MSI or a .zip
 changes under them; no manifests without a URL."""
-import pathlib
 import shutil
 import subprocess
 import sys
-import tempfile
+import unittest
 import zipfile
 
 from ..config import TOP
-from ..fakes import done, expect, fake_run
+from ..run_test import Case, fake, fake_run
+from . import windows_test  # noqa: F401 (its fakes, and the build's)
 from .build import build_rows, pack_source
 from .channels import write_channels
 from .windows import build_msis, pack_zips, sign_windows
 
 TOOLS, URL = TOP / "scripts/pipeline/tools", "https://example.org/classbanner"
-ROWS = {"win64": ("x64;1033", 0x8664, "{EA6836F6-1A3F-58A1-A5AD-4A8A60448F89}"),
-        "win32": ("Intel;1033", 0x14c, "{34D5A06D-CEBF-52EC-B38E-3B76A73C8775}")}
+# Each row's template, processor, upgrade code and product code, each its own.
+ROWS = {"win64": ("x64;1033", 0x8664, "{EA6836F6-1A3F-58A1-A5AD-4A8A60448F89}",
+                  "{8E985043-C3F9-5D24-B546-18F32E794F77}"),
+        "win32": ("Intel;1033", 0x14c, "{34D5A06D-CEBF-52EC-B38E-3B76A73C8775}",
+                  "{0F1D1E4C-5A36-5D0B-8C52-2B1D6E2F3A40}")}
 
 
-def msi(path, template, upgrade):
+def msi(path, template, upgrade, product):
     """A tiny MSI: its summary's template, and a Property table as wixl writes one."""
     table = path.with_suffix(".idt")
     table.write_text("Property\tValue\ns72\tl0\nProperty\tProperty\n" + "".join(
-        f"{k}\t{v}\n" for k, v in (("ProductCode", "{8E985043-C3F9-5D24-B546-18F32E794F77}"),
+        f"{k}\t{v}\n" for k, v in (("ProductCode", product),
                                    ("UpgradeCode", upgrade), ("ProductVersion", "0.0.1"),
                                    ("ProductName", "classbanner"), ("Manufacturer", "classbanner maintainers"))))
     path.unlink(missing_ok=True)
@@ -43,45 +46,70 @@ def tool(name, dist):
     return subprocess.run([sys.executable, TOOLS / name, URL, "0.0.1", dist], capture_output=True, text=True)
 
 
-with tempfile.TemporaryDirectory() as tmp:
-    dist = pathlib.Path(tmp) / "dist"
-    dist.mkdir()
-    for row, (template, machine, upgrade) in ROWS.items():
-        msi(dist / f"classbanner-0.0.1-{row}.msi", template, upgrade)
-        with zipfile.ZipFile(dist / f"classbanner-0.0.1-{row}.zip", "w") as packed:
-            packed.writestr(f"classbanner-0.0.1-{row}/classbanner.exe", exe(machine))
-    made = tool("channels.py", dist)
-    checked = tool("channels-check.py", dist)
-    expect(f"manifests made from good files do not check: {made.stderr}{checked.stderr}",
-           made.returncode == 0 and checked.returncode == 0)
-    first = {p.name: p.read_bytes() for p in dist.iterdir() if p.suffix in (".yaml", ".json")}
-    expect(f"not four manifests: {sorted(first)}", len(first) == 4)
-    tool("channels.py", dist)
-    expect("manifests made twice differ", first == {name: (dist / name).read_bytes() for name in first})
+@fake("channels.py")
+def channels(roots, root, here, args):
+    for name in ("classbanner.classbanner.yaml", "classbanner.classbanner.installer.yaml",
+                 "classbanner.classbanner.locale.en-US.yaml", "classbanner.json"):
+        (here / args[-1] / name).write_text(args[0])
 
-    saved = pathlib.Path(tmp) / "saved"
-    shutil.copytree(dist, saved)
 
-    def remade(template, upgrade):
-        return lambda: msi(dist / "classbanner-0.0.1-win64.msi", template, upgrade)
-    for what, change, field in (
-            ("an MSI with another upgrade code", remade("x64;1033", "{00000000-1A3F-58A1-A5AD-4A8A60448F89}"),
-             "Installers[1].AppsAndFeaturesEntries.UpgradeCode"),
-            ("an MSI for another processor", remade("Intel;1033", ROWS["win64"][2]), "Installers[1].Architecture"),
-            ("a .zip changed", lambda: shutil.copy(dist / "classbanner-0.0.1-win32.zip",
-                                                   dist / "classbanner-0.0.1-win64.zip"),
-             "architecture.64bit.hash")):
+class Manifests(Case):
+    """The tools themselves, over two rows' tiny MSIs and .zip files."""
+
+    def setUp(self):
+        self.dist = self.folder() / "dist"
+        self.dist.mkdir()
+        for row, (template, machine, upgrade, product) in ROWS.items():
+            msi(self.dist / f"classbanner-0.0.1-{row}.msi", template, upgrade, product)
+            with zipfile.ZipFile(self.dist / f"classbanner-0.0.1-{row}.zip", "w") as packed:
+                packed.writestr(f"classbanner-0.0.1-{row}/classbanner.exe", exe(machine))
+        made = tool("channels.py", self.dist)
+        self.assertEqual(made.returncode, 0, made.stderr)
+
+    def test_made_checked_and_the_same_when_made_again(self):
+        checked = tool("channels-check.py", self.dist)
+        self.assertEqual(checked.returncode, 0, checked.stderr)
+        first = {p.name: p.read_bytes() for p in self.dist.iterdir() if p.suffix in (".yaml", ".json")}
+        self.assertEqual(len(first), 4)
+        tool("channels.py", self.dist)
+        self.assertEqual(first, {name: (self.dist / name).read_bytes() for name in first})
+
+    def refused(self, change, field):
         change()
-        said = tool("channels-check.py", dist)
-        expect(f"{what}: the check does not fail naming {field}: {said.stderr}",
-               said.returncode == 1 and f": {field}: " in said.stderr)
-        shutil.rmtree(dist)
-        shutil.copytree(saved, dist)
+        said = tool("channels-check.py", self.dist)
+        self.assertEqual(said.returncode, 1, said.stderr)
+        self.assertIn(f": {field}: ", said.stderr)
 
-for url in (URL, None):
-    with fake_run([pack_source, build_rows, sign_windows, pack_zips, build_msis, write_channels], url=url) as r:
-        made = sorted(item["path"] for kind in ("winget", "scoop") for item in r.manifest.find(kind))
-        expect(f"with the URL {url}, the manifests made are {made}", len(made) == (4 if url else 0)
-               and (r.work / "channels-check.log").exists() == bool(url))
+    def test_msi_with_another_upgrade_code(self):
+        self.refused(lambda: msi(self.dist / "classbanner-0.0.1-win64.msi", "x64;1033",
+                                 "{00000000-1A3F-58A1-A5AD-4A8A60448F89}", ROWS["win64"][3]),
+                     "Installers[1].AppsAndFeaturesEntries.UpgradeCode")
 
-done("channels")
+    def test_msi_for_another_processor(self):
+        self.refused(lambda: msi(self.dist / "classbanner-0.0.1-win64.msi", "Intel;1033", *ROWS["win64"][2:]),
+                     "Installers[1].Architecture")
+
+    def test_manifest_naming_the_other_msis_product_code(self):
+        def swap():
+            path = self.dist / "classbanner.classbanner.installer.yaml"
+            path.write_text(path.read_text().replace(ROWS["win64"][3], ROWS["win32"][3], 1))
+        self.refused(swap, "Installers[1].ProductCode")
+
+    def test_zip_changed(self):
+        self.refused(lambda: shutil.copy(self.dist / "classbanner-0.0.1-win32.zip",
+                                         self.dist / "classbanner-0.0.1-win64.zip"), "architecture.64bit.hash")
+
+
+class Stage(Case):
+    def test_manifests_only_with_a_url(self):
+        stages = [pack_source, build_rows, sign_windows, pack_zips, build_msis, write_channels]
+        with fake_run(stages, url=URL) as r:
+            self.assertEqual(len([i for kind in ("winget", "scoop") for i in r.manifest.find(kind)]), 4)
+            self.assertTrue((r.work / "channels-check.log").exists(), "the manifests are checked")
+        with fake_run(stages, url=None) as r:
+            self.assertFalse(r.manifest.find("winget") + r.manifest.find("scoop"))
+            self.assertIn("write_channels skipped: (no CLASSBANNER_URL", r.said)
+
+
+if __name__ == "__main__":
+    unittest.main()

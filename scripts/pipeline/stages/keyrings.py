@@ -4,6 +4,7 @@ sign them, and where they are served."""
 import shutil
 
 from ..artifacts import stage
+from ..base import Skip
 
 
 @stage(makes=["keyring"])
@@ -19,9 +20,9 @@ def build_keyrings(r):
         with open(c.signing_key) as key:  # on standard input only
             r.tool("keys", "sign.sh", "public", f"scratch/{keys.name}", stdin=key)
     else:
-        return
+        raise Skip("(no CLASSBANNER_SIGNING_KEY): no keyring packages, with no key to hold")
     if not c.url:
-        return r.say("keyrings", "(no CLASSBANNER_URL): no keyring packages, which name where the repositories are")
+        raise Skip("(no CLASSBANNER_URL): no keyring packages, which name where the repositories are")
     r.tool("keyrings", "keyring.sh", "dist", f"scratch/{keys.name}", c.url, c.debian_version, c.epoch)
     made = [f"classbanner-archive-keyring_{c.debian_version}_all.deb",
             f"classbanner-release-{c.debian_version}.noarch.rpm"]

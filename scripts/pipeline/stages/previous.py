@@ -1,27 +1,24 @@
 # SPDX-License-Identifier: MIT
 """The previous release, which this one continues: checked before anything
 is built, its repositories and MSIs then taken in."""
-import pathlib
 import re
 import shutil
 import subprocess
 
-from ..artifacts import Stop, stage
+from ..artifacts import stage
+from ..base import Skip, Stop
 from ..keys import held, signed_sums
 
 
-@stage(makes=["previous"])
+@stage(makes=["previous"], only="release")
 def check_previous(r):
-    """In: $CLASSBANNER_PREVIOUS, the previous release's dist/. Out: its
+    """In: PREVIOUS, the previous release's dist/. Out: its
     repositories and MSIs, checked before anything is built: signed by this
     release's key, against SHA256SUMS and the repositories' signed indexes."""
     c = r.config
-    folder = c.env.get("CLASSBANNER_PREVIOUS")
+    folder = c.previous
     if not folder:
-        return
-    folder = pathlib.Path(folder).resolve()
-    if not c.fingerprints:
-        raise Stop("CLASSBANNER_PREVIOUS: needs CLASSBANNER_SIGNING_KEY, the key that signed the previous release")
+        raise Skip("(no CLASSBANNER_PREVIOUS): the first release of its line")
     try:
         sums = signed_sums(folder, c.fingerprints, "the previous release's ", missing_ok=True)
     except Stop as stop:  # its users trust only its keys: a new key signs beside the old one first

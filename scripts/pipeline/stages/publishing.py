@@ -4,10 +4,11 @@ repositories, checked as users take them."""
 import re
 import shutil
 
-from ..artifacts import DOWNLOADS, sha256, stage
+from ..artifacts import REPOSITORIES, stage
+from ..base import Skip, sha256
 
 
-@stage(takes=DOWNLOADS, makes=["sums"])
+@stage(makes=["sums"], only="release")
 def write_sums(r):
     """In: every download. Out: SHA256SUMS."""
     names = sorted((path[len("dist/"):] for path in r.manifest.downloads()), key=str.encode)
@@ -15,13 +16,12 @@ def write_sums(r):
     r.manifest.add(r.publish / "dist/SHA256SUMS", "sums")
 
 
-@stage(takes=["sums"], makes=["signature", "key"])
+@stage(takes=["sums"], makes=["signature", "key"], only="release")
 def sign_sums(r):
     """In: SHA256SUMS. Out: SHA256SUMS.asc and the public key, checked with gpgv."""
     c = r.config
     if not c.signing_key:
-        return r.say("unsigned", "(no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc, nor apt or rpm repository, "
-                     "which apt and dnf refuse unsigned")
+        raise Skip("(no CLASSBANNER_SIGNING_KEY): no SHA256SUMS.asc")
     with open(c.signing_key) as key:  # on standard input only
         r.tool("sign", "sign.sh", "sums", "dist", c.sign_at, stdin=key)
     r.manifest.add(r.publish / "dist/SHA256SUMS.asc", "signature")
@@ -31,13 +31,13 @@ def sign_sums(r):
 
 
 @stage(takes=["deb", "rpm", "debian-source", "key"], makes=["apt-repository", "rpm-repository"],
-       optional=["previous", "keyring"])
+       optional=["previous", "keyring"], only="release")
 def publish_repositories(r):
     """In: the packages, the previous repositories. Out: the signed apt and rpm
     repositories of every version, checked as users take them, upgrades too."""
     c = r.config
     if not c.signing_key:
-        return
+        raise Skip("(no CLASSBANNER_SIGNING_KEY): no apt or rpm repository, which apt and dnf refuse unsigned")
     packages = [item["path"] for kind in ("deb", "debian-source", "rpm", "keyring") for item in r.manifest.find(kind)]
     prior = r.manifest.find("previous")
     kept = [i["path"] for i in prior if re.match(r"previous/(apt/pool/|rpm/[^/]*\.rpm$)", i["path"])]
@@ -45,7 +45,7 @@ def publish_repositories(r):
         r.tool("repositories", "sign.sh", "repositories", "dist", c.epoch, c.sign_at, *packages,
                "--", *kept, stdin=key)
     for path in sorted(p for kind in ("apt", "rpm") for p in (r.publish / "dist" / kind).rglob("*") if p.is_file()):
-        r.manifest.add(path, f"{path.relative_to(r.publish / 'dist').parts[0]}-repository")
+        r.manifest.add(path, REPOSITORIES[path.relative_to(r.publish / "dist").parts[0]])
     banner = f"../{c.stem}/tests/banner.txt"
     r.tool("repositories-dnf", "signed-check.sh", "dnf", "dist", banner)
     if prior:
@@ -62,7 +62,7 @@ def publish_repositories(r):
         if prior:
             r.tool(f"upgrade-apt-{suite}", "signed-check.sh", "upgrade-apt", "dist", banner,
                    "previous/apt", prior[0]["debian"], c.debian_version, suite=suite)
-    held = [len([i for i in r.manifest.find(f"{kind}-repository") if i["path"].endswith(end)])
+    held = [len([i for i in r.manifest.find(REPOSITORIES[kind]) if i["path"].endswith(end)])
             for kind, end in (("apt", ".deb"), ("rpm", ".rpm"))]
     r.say("signed", f"apt/ and rpm/, {held[0]} and {held[1]} packages; checked with apt in {' '.join(c.suites)}, "
           f"dnf in {c.first_suite}{''.join(rebuilt)}"

@@ -8,20 +8,20 @@ import shutil
 import time
 import zipfile
 
-from ..artifacts import Stop, stage
-from ..roots import architectures, fetch, index, installed, mirror, mmdebstrap, pinned, prune, root_cache
+from ..artifacts import stage
+from ..base import Skip, Stop
+from ..roots import architectures, fetch, index, mmdebstrap, pinned, prune, write_installed
 from ..untrusted import read_regular
 
 
-@stage()
+@stage(only="rebuild")
 def pin_roots(r):
     """Out: each root of the .buildinfo, holding exactly its packages: from
     the cache, else made from a local repository of them, every one checked
     against Debian's signed index before any root is made; checked."""
     c = r.config
-    cache = root_cache(c.env)
-    sources = c.env.get("CLASSBANNER_MIRROR", "").split() or [mirror(c.env)]
-    tarballs = {suite: next((t for t in sorted(cache.glob(f"{suite}-*.tar")) if installed(t) == wanted), None)
+    cache, sources = c.roots, list(c.mirrors)
+    tarballs = {suite: next((t for t in sorted(cache.glob(f"{suite}-*.tar")) if write_installed(t) == wanted), None)
                 for suite, wanted in c.pinned.items()}
     for suite in (suite for suite, tarball in tarballs.items() if not tarball):
         r.say("root", f"{suite}: fetching the .buildinfo's {len(c.pinned[suite])} packages from {' '.join(sources)}")
@@ -54,7 +54,7 @@ def pin_roots(r):
                "(", "-name", "sources.list", "-o", "-path", "/etc/apt/sources.list.d/*", ")", "-delete")
 
 
-@stage(makes=["source"])
+@stage(makes=["source"], only="rebuild")
 def take_source(r):
     """Out: the downloaded source archive, which everything is built from."""
     c = r.config
@@ -87,13 +87,13 @@ def pe_signed(data):
     return int.from_bytes(data[table + 4:table + 8], "little") != 0
 
 
-@stage(makes=["shipped-signature"])
+@stage(makes=["shipped-signature"], only="rebuild")
 def detach_signatures(r):
     """Out: the Windows downloads' Authenticode signatures, detached where the
     configuration attaches them from (none, for a release rebuilt unsigned)."""
     c = r.config
     if not c.signatures:
-        return r.say("unsigned", "the shipped Windows files carry no Authenticode signature: rebuilt unsigned")
+        raise Skip("the shipped Windows files carry no Authenticode signature: rebuilt unsigned")
     for t, exe in shipped_exes(c.shipped, c.stem, c.windows).items():
         (r.publish / "shipped" / f"{c.stem}-{t}.exe").write_bytes(exe)
         shutil.copy(c.shipped / f"{c.stem}-{t}.msi", r.publish / "shipped")

@@ -3,7 +3,8 @@
 import pathlib
 import shutil
 
-from ..artifacts import Stop, sha256, stage
+from ..artifacts import stage
+from ..base import Stop, sha256
 
 
 def authenticode(r, path, out):

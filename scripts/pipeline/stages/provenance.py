@@ -7,7 +7,8 @@ import re
 import time
 import urllib.parse
 
-from ..artifacts import DOWNLOADS, stage
+from ..artifacts import stage
+from ..base import Skip
 from ..keys import IN_TOTO, dsse_signed, provenance_key
 from ..logs import paragraphs
 
@@ -19,7 +20,7 @@ def purl(package, arch, version, suite):
     return f"pkg:deb/debian/{quote(package)}@{quote(version)}?arch={arch}&distro={suite}"
 
 
-@stage(takes=tuple(kind for kind in DOWNLOADS if kind not in ("sbom", "provenance")) + ("binary",), makes=["sbom"])
+@stage(takes=["binary"], makes=["sbom"])
 def write_sbom(r):
     """In: the manifest. Out: the bill of materials (CycloneDX), checked."""
     c = r.config
@@ -30,12 +31,11 @@ def write_sbom(r):
     r.say("sbom", f"{out}, {len(r.manifest.downloads()) - 1} downloads")
 
 
-@stage(takes=tuple(kind for kind in DOWNLOADS if kind != "provenance"),
-       makes=["statement", "provenance", "provenance-key"])
-def attest_provenance(r):
+@stage(takes=["source", "buildinfo"], makes=["statement", "provenance", "provenance-key"])
+def write_provenance(r):
     """In: every other download. Out: their SLSA provenance (the commit, the
     targets, the source archive, every root's packages), in a DSSE envelope
-    signed with $CLASSBANNER_PROVENANCE_KEY, checked with cosign."""
+    signed with the provenance key, checked with cosign."""
     c = r.config
     info = paragraphs((r.publish / r.manifest.find("buildinfo")[0]["path"]).read_text())
     archive = r.manifest.find("source")[0]
@@ -63,8 +63,7 @@ def attest_provenance(r):
     (r.publish / f"scratch/{c.stem}.intoto.json").write_bytes(payload)
     r.manifest.add(r.publish / f"scratch/{c.stem}.intoto.json", "statement")
     if not c.provenance_key:
-        return r.say("unsigned", "(no CLASSBANNER_PROVENANCE_KEY): its Statement only, unsigned: "
-                     "no provenance download")
+        raise Skip("(no CLASSBANNER_PROVENANCE_KEY): its Statement only, unsigned: no provenance download")
     from cryptography.hazmat.primitives import serialization
     key = provenance_key(c.provenance_key)
     envelope = {"payloadType": IN_TOTO, "payload": base64.b64encode(payload).decode(),
