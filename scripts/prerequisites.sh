@@ -22,8 +22,9 @@
 #                 manifests, osslsigncode 2.9, pefile, olefile,
 #                 with wine from the Windows rows, python3-cyclonedx-lib with
 #                 python3-jsonschema, and cosign, which only Debian 13
-#                 carries, gpg, apt-ftparchive, createrepo_c, dnf): in the
-#                 first row's root
+#                 carries, gpg, apt-ftparchive, createrepo_c, dnf, and
+#                 chromium with its driver and selenium for the release
+#                 page's check): in the first row's root
 #   release       what scripts/release.py needs on this machine to make its
 #                 clean roots and run in them, gpg and python3-cryptography
 #                 to read the signing keys, openssl to make a throwaway one,
@@ -89,7 +90,7 @@ for group; do
 	build) packages+=("${build[@]}") ;;
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema python3-yaml wixl msitools
 		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest cosign
-		gpg gpg-agent gpgv apt-utils createrepo-c dnf) ;;
+		gpg gpg-agent gpgv apt-utils createrepo-c dnf chromium chromium-driver python3-selenium) ;;
 	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts libdistro-info-perl) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;

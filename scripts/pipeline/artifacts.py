@@ -31,7 +31,9 @@ KINDS = {
     "source": Kind(records=("root",)), "debian-source": Kind(), "buildinfo": Kind(),
     "winget": Kind(), "scoop": Kind(),  # the Windows package managers' manifests
     "keyring": Kind(),  # the packages that set apt and dnf up for the repositories
+    "public-key": Kind("scratch", False),  # the signing keys' public half, as the keyring packages hold it
     # What describes the downloads: each covers every download made before it.
+    "page": Kind(summary=True), "download-index": Kind(summary=True),  # index.html, and its data
     "sbom": Kind(summary=True), "provenance": Kind(summary=True), "sums": Kind(download=False, summary=True),
     "statement": Kind("scratch", False),  # the provenance's, unsigned
     "provenance-key": Kind(download=False), "signature": Kind(download=False), "key": Kind(download=False),

@@ -14,7 +14,7 @@ from .run_test import Case, fake_run
 from .stages import SEQUENCE, publishing_test  # noqa: F401 (its fakes, and every stage's before it)
 from .stages.build import make_roots
 from .stages.provenance import write_sbom
-from .stages.publishing import write_sums
+from .stages.publishing import publish_repositories, write_sums
 from .stages.windows import sign_windows
 
 RELEASE = sequence(SEQUENCE, "release")
@@ -31,8 +31,8 @@ def planted(name, **declared):
     return stage(**declared)(made)
 
 
-# The release page: a summary download, as a page listing every download would be.
-PAGE = {**KINDS, "page": Kind(summary=True)}
+# Release notes that list every download: a summary download of a kind of its own.
+NOTES = {**KINDS, "notes": Kind(summary=True)}
 
 
 class Plan(Case):
@@ -51,29 +51,30 @@ class Plan(Case):
     def test_download_after_a_summary(self):
         late = planted("late", makes=["deb"])
         at = RELEASE.index(write_sbom) + 1
-        self.assertStops("late: makes a download (deb) after write_sbom", check_plan, RELEASE[:at] + [late]
+        self.assertStops("late: makes a download (deb) after write_page", check_plan, RELEASE[:at] + [late]
                          + RELEASE[at:])
 
     def test_download_after_sums(self):
         self.assertStops("late: makes a download (deb) after write_sums", check_plan,
                          RELEASE + [planted("late", takes=["sums"], makes=["key", "deb"])])
 
-    @mock.patch.dict(KINDS, PAGE)
+    @mock.patch.dict(KINDS, NOTES)
     def test_summary_download_after_sums(self):
-        self.assertStops("page: makes a download (page) after write_sums", check_plan,
-                         RELEASE + [planted("page", makes=["page"])])
+        self.assertStops("notes: makes a download (notes) after write_sums", check_plan,
+                         RELEASE + [planted("notes", makes=["notes"])])
 
-    @mock.patch.dict(KINDS, PAGE)
+    @mock.patch.dict(KINDS, NOTES)
     def test_summary_download_after_the_bill_of_materials(self):
         at = RELEASE.index(write_sbom) + 1
-        plan = RELEASE[:at] + [planted("page", makes=["page"])] + RELEASE[at:]
+        plan = RELEASE[:at] + [planted("notes", makes=["notes"])] + RELEASE[at:]
         check_plan(plan)
-        with fake_run(plan[plan.index(make_roots) + 1:], url="https://classbanner.example") as r:
-            self.assertIn("dist/page.page", r.manifest.downloads())
+        with fake_run(plan[plan.index(make_roots) + 1:plan.index(publish_repositories) + 1],
+                      url="https://classbanner.example") as r:
+            self.assertIn("dist/notes.notes", r.manifest.downloads())
             summed = (r.publish / "dist/SHA256SUMS").read_text()
-            self.assertIn("  page.page\n", summed, "SHA256SUMS covers it")
+            self.assertIn("  notes.notes\n", summed, "SHA256SUMS covers it")
             subjects = (r.publish / r.manifest.find("statement")[0]["path"]).read_text()
-            self.assertIn('"name":"page.page"', subjects, "the provenance covers it")
+            self.assertIn('"name":"notes.notes"', subjects, "the provenance covers it")
 
 
 class Manifests(Case):

@@ -24,8 +24,9 @@ class Config:
     roots are cached (ROOTS), the Debian MIRRORS they are made from, the
     folder the roots' packages are kept in (KEEP_INPUTS), and who says its
     lines. A rebuild is given SHIPPED, the downloaded release, PINNED, each
-    root's packages, and SNAPSHOTS, Debian's archive as it was when each
-    root was made."""
+    root's packages, SNAPSHOTS, Debian's archive as it was when each root
+    was made, and EARLIER, the earlier versions' packages its repositories
+    keep."""
     table: dict
     targets: tuple
     version: str
@@ -44,10 +45,13 @@ class Config:
     url: str = None
     previous: pathlib.Path = None
     keep_inputs: pathlib.Path = None
+    axe: tuple = ("axe-core", "4.14.1",  # from npm, for the page's check: name, version, integrity
+                  "sha512-FHfa+lmNjQZfJz1q8wKqIDwC6DExcHt/pkjNQb09a3NPjCKg2rhu5qb2S4r76ASyFNNtuFooJpZe37OgudVGtQ==")
     who: str = "release"
     shipped: pathlib.Path = None
     pinned: dict = None
     snapshots: dict = None
+    earlier: tuple = ()
 
     @property
     def stem(self):

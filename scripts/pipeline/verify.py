@@ -24,6 +24,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from . import attestations, untrusted
+from .artifacts import KINDS
 from .base import Stop
 from .config import TOP, configure, suites, table, versions
 from .keys import dsse_signed, held, signed_sums
@@ -135,9 +136,12 @@ def rebuilt_config(dist, work, sums, only=()):
     # Only where roots come from and are kept: a rebuild signs nothing and publishes nothing.
     env = {key: value for key, value in os.environ.items()
            if key in ("CLASSBANNER_MIRROR", "CLASSBANNER_ROOTS", "XDG_CACHE_HOME")}
+    # Its repositories' packages that are no download of it: earlier versions', which its page lists.
+    earlier = sorted(f"{folder}/{path.name}" for folder, end in (("apt/pool/main", ".deb"), ("rpm", ".rpm"))
+                     for path in (dist / folder).glob(f"*{end}") if path.name not in sums)
     config = configure(rows, only or targets, version, debian, commit, epoch, env, who="verify", shipped=dist,
                        pinned=pinned, snapshots={p["root"]: p["snapshot"] for p in info[1:] if "snapshot" in p},
-                       url=info[0].get("download_url"),
+                       url=info[0].get("download_url"), earlier=tuple(earlier),
                        signatures=str(work / "publish/shipped") if signed else None)
     return config, tuple(t for t in config.table if t in targets)
 
@@ -160,7 +164,7 @@ def answered(r, sums, whole):
         return sorted(sums, key=str.encode)
     linux = [t for t in whole if r.config.table[t]["system"] == "linux"]
     return sorted((item["path"][len("dist/"):] for item in r.manifest.items if item["download"]
-                   and item["kind"] not in ("buildinfo", "sbom", "provenance")
+                   and not KINDS[item["kind"]].summary and item["kind"] != "buildinfo"
                    and (item["kind"] != "oci" or item["rows"] == linux)), key=str.encode)
 
 

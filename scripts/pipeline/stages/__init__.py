@@ -7,6 +7,7 @@ from .channels import write_channels
 from .debian import build_debian_source
 from .image import build_image
 from .keyrings import build_keyrings
+from .page import check_page, write_page
 from .previous import check_previous
 from .provenance import write_provenance, write_sbom
 from .publishing import publish_repositories, sign_sums, write_sums
@@ -15,4 +16,5 @@ from .windows import build_msis, pack_zips, sign_windows
 
 SEQUENCE = [check_previous, make_roots, pin_roots, pack_source, take_source, build_rows, build_debian_source,
             write_buildinfo, detach_signatures, sign_windows, pack_zips, build_image, build_msis, write_channels,
-            build_keyrings, write_sbom, write_provenance, write_sums, sign_sums, publish_repositories]
+            build_keyrings, write_page, write_sbom, write_provenance, write_sums, sign_sums, publish_repositories,
+            check_page]

@@ -136,7 +136,8 @@ def write_buildinfo(r):
     src = r.manifest.find("source")[0]
     text = (f"Format: 1.0\nSource: classbanner\nVersion: {c.version}\nGit-Commit: {c.commit}\n"
             f"Checksums-Sha256:\n {src['sha256']} {(r.publish / src['path']).stat().st_size} {c.stem}.tar.gz\n"
-            f"Source-Packed-In: {c.first_suite}\n" + (f"Download-Url: {c.url}\n" if c.url else ""))
+            f"Source-Packed-In: {c.first_suite}\n" + (f"Download-Url: {c.url}\n" if c.url else "")
+            + f"Npm-Packages:\n {' '.join(c.axe)}\n")
     for suite in c.suites:
         built = [t for t in c.targets if r.manifest.find("binary", rows=[t], root=suite)]
         tarball = r.roots.tarballs.get(suite)  # a rebuild's roots are remade: it names the shipped snapshot

@@ -7,7 +7,7 @@ from ..artifacts import stage
 from ..base import Skip
 
 
-@stage(makes=["keyring"])
+@stage(makes=["keyring", "public-key"])
 def build_keyrings(r):
     """In: the public keys (of the signing key, or those a rebuilt release
     ships), $CLASSBANNER_URL. Out: classbanner-archive-keyring (.deb,
@@ -21,6 +21,7 @@ def build_keyrings(r):
             r.tool("keys", "sign.sh", "public", f"scratch/{keys.name}", stdin=key)
     else:
         raise Skip("(no CLASSBANNER_SIGNING_KEY): no keyring packages, with no key to hold")
+    r.manifest.add(keys, "public-key")
     if not c.url:
         raise Skip("(no CLASSBANNER_URL): no keyring packages, which name where the repositories are")
     r.tool("keyrings", "keyring.sh", "dist", f"scratch/{keys.name}", c.url, c.debian_version, c.epoch)

@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives import serialization
 from ..config import TOP
 from ..keys import dsse_signed
 from ..run_test import Case, fake, fake_run
-from . import SEQUENCE, channels_test, debian_test, image_test, keyrings_test  # noqa: F401 (their fakes)
+from . import SEQUENCE, page_test  # noqa: F401 (its fakes, and every stage's before it)
 from .build import make_roots
 from .provenance import write_provenance
 
