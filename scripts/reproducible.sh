@@ -47,7 +47,7 @@ openssl genpkey -algorithm ed25519 -out "$tmp/rebuilder.pem" 2>"$tmp/openssl.log
 	{ cat "$tmp/verify.log" >&2; echo "NOT reproducible: the verify found the rebuild differs, or could not rebuild (above)" >&2; exit 1; }
 echo "reproducible: $(tail -n 1 "$tmp/verify.log" | sed 's/^verify: //')"
 openssl pkey -in "$tmp/rebuilder.pem" -pubout -out "$tmp/rebuilder.pub.pem"
-"$verify" --fingerprint "$fingerprint" "$dist" --attestations "$user/verifier/build/attestations" \
+"$verify" --fingerprint "$fingerprint" "$dist" --attestations "$user/verifier/build/attestations" --page \
 	--trusted "$tmp/rebuilder.pub.pem" --min 1 >"$tmp/attested.log" 2>&1 ||
 	{ cat "$tmp/attested.log" >&2; echo "the rebuild's own attestation does not check (above)" >&2; exit 1; }
 echo "reproducible: attested; $(tail -n 1 "$tmp/attested.log" | sed 's/^verify: //')"

@@ -5,10 +5,12 @@ VSA v1, in a DSSE envelope, Ed25519), and the check that enough trusted
 rebuilders say so, which rebuilds nothing."""
 import base64
 import hashlib
+import html
 import json
 import pathlib
 import re
 import time
+import urllib.parse
 
 from .base import Stop
 from .keys import IN_TOTO, dsse_signed, provenance_key, readable
@@ -103,7 +105,7 @@ def judge(path, trusted, sums, version):
         if not isinstance(envelope["signatures"], list) or None in (keyid for keyid, _ in signatures):
             raise TypeError
     except (Stop, ValueError, KeyError, TypeError, AttributeError, UnicodeDecodeError):
-        return "unreadable", "", "not a DSSE envelope"
+        return "unreadable", "", "not a DSSE envelope", ""
     signed = next(((keyid, trusted[keyid]) for keyid, sig in signatures if keyid in trusted), None)
     for keyid, key in [signed] if signed else list(trusted.items()):
         for _, sig in signatures:
@@ -112,14 +114,16 @@ def judge(path, trusted, sums, version):
             except InvalidSignature:
                 continue
             if envelope.get("payloadType") != IN_TOTO:
-                return "DISAGREES", keyid, f"payload type {shown(envelope.get('payloadType'))}, not in-toto's"
+                return "DISAGREES", keyid, f"payload type {shown(envelope.get('payloadType'))}, not in-toto's", ""
             try:
-                return claims(json.loads(payload), keyid, sums, version)
+                statement = json.loads(payload)
+                when = statement.get("predicate", {}).get("timeVerified", "")
+                return (*claims(statement, keyid, sums, version), shown(when if isinstance(when, str) else ""))
             except (ValueError, AttributeError, TypeError, KeyError):
-                return "unreadable", keyid, "signed, but its statement is not an in-toto Statement"
+                return "unreadable", keyid, "signed, but its statement is not an in-toto Statement", ""
     if signed:
-        return "BAD SIGNATURE", signed[0], "does not verify with the trusted key it names"
-    return "untrusted", signatures[0][0] if signatures else "", "signed by no key given with --trusted"
+        return "BAD SIGNATURE", signed[0], "does not verify with the trusted key it names", ""
+    return "untrusted", signatures[0][0] if signatures else "", "signed by no key given with --trusted", ""
 
 
 def claims(statement, keyid, sums, version):
@@ -146,24 +150,56 @@ def claims(statement, keyid, sums, version):
 ORDER = ["DISAGREES", "BAD SIGNATURE", "unreadable", "untrusted", "other", "agrees"]
 
 
-def check(folder, trusted, sums, version, minimum):
+def check(folder, trusted, sums, version, minimum, page=False):
     """Each attestation in FOLDER judged, a line each, disagreements first:
     whether at least MINIMUM distinct TRUSTED keys attest every download of
-    SUMS and none that is trusted disagrees."""
+    SUMS and none that is trusted disagrees. With PAGE, the same written
+    as FOLDER/index.html, for the release's page to link to."""
     found = sorted(folder.glob("*.jsonl"))
     if not found:
         raise Stop(f"{folder}: holds no attestation (*.jsonl)")
     verdicts = sorted(((*judge(path, trusted, sums, version), path.name) for path in found),
-                      key=lambda v: (ORDER.index(v[0]), v[3]))
-    for verdict, keyid, words, name in verdicts:
+                      key=lambda v: (ORDER.index(v[0]), v[4]))
+    for verdict, keyid, words, _, name in verdicts:
         print(f"verify: {verdict:<13} {shown(name)} (key {shown(keyid[:16]) or 'unnamed'}): {words}", flush=True)
-    agreeing = {keyid for verdict, keyid, _, _ in verdicts if verdict == "agrees"}
-    against = [words for verdict, _, words, _ in verdicts if verdict == "DISAGREES"]
+    agreeing = {keyid for verdict, keyid, _, _, _ in verdicts if verdict == "agrees"}
+    against = [words for verdict, _, words, _, _ in verdicts if verdict == "DISAGREES"]
     if against:
-        print(f"verify: A TRUSTED REBUILDER SAW OTHER BYTES: {against[0]}; the release is not confirmed")
+        summary = f"A TRUSTED REBUILDER SAW OTHER BYTES: {against[0]}; the release is not confirmed"
     elif len(agreeing) < minimum:
-        print(f"verify: {len(agreeing)} trusted key(s) attest every download, fewer than --min {minimum}")
+        summary = f"{len(agreeing)} trusted key(s) attest every download, fewer than --min {minimum}"
     else:
-        print(f"verify: {len(agreeing)} trusted key(s) attest every download (--min {minimum}): "
-              "the release is what they rebuilt")
+        summary = f"{len(agreeing)} trusted key(s) attest every download (--min {minimum}): the release is what " \
+                  "they rebuilt"
+    if page:
+        write_page(folder, version, verdicts, summary)
+        print(f"verify: {folder / 'index.html'}: these verdicts, as a page", flush=True)
+    print(f"verify: {summary}")
     return not against and len(agreeing) >= minimum
+
+
+def write_page(folder, version, verdicts, summary):
+    """FOLDER/index.html: each attestation, its rebuilder's words, key, date
+    and verdict, in the release page's manner: no script, nothing fetched."""
+    def e(text):
+        return html.escape(str(text), quote=True)
+    rows = "".join(f'<tr><td><a href="{e(urllib.parse.quote(name))}">{e(name)}</a></td><td>{e(verdict)}</td>'
+                   f"<td>{e(words)}</td><td><code>{e(keyid)}</code></td><td>{e(when)}</td></tr>"
+                   for verdict, keyid, words, when, name in verdicts)
+    (folder / "index.html").write_text(
+        f'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+        f'<meta name="viewport" content="width=device-width, initial-scale=1">\n'
+        f"<title>classbanner {e(version)}: rebuilders' attestations</title>\n"
+        "<style>:root { color-scheme: light dark; } body { margin: 0 auto; max-width: 72rem; padding: 1rem; "
+        "font: 1rem/1.5 system-ui, sans-serif; } table { border-collapse: collapse; width: 100%; } "
+        "caption { text-align: left; font-weight: bold; } th, td { border-bottom: 1px solid #888; padding: .3rem; "
+        "text-align: left; vertical-align: top; } code { overflow-wrap: anywhere; } "
+        "a:focus-visible { outline: 3px solid; outline-offset: 2px; }</style>\n</head>\n<body>\n"
+        f"<h1>classbanner {e(version)}: rebuilders' attestations</h1>\n<main>\n<p>{e(summary)}</p>\n"
+        '<p>Each rebuilder rebuilt the release from its source archive and signed what it found. "agrees" means '
+        "its key is one this page was made with as trusted, its signature verifies, and it attests every "
+        'download with the SHA-256 the release lists. <a href="../index.html">The release</a>.</p>\n'
+        '<div tabindex="0"><table><caption>The attestations, disagreements first</caption>\n<thead><tr>'
+        '<th scope="col">Attestation</th><th scope="col">Verdict</th><th scope="col">Rebuilder, and what it says'
+        '</th><th scope="col">Key (SHA-256 of its public key)</th><th scope="col">Date</th></tr></thead>\n'
+        f"<tbody>{rows}</tbody></table></div>\n</main>\n</body>\n</html>\n")

@@ -98,6 +98,17 @@ class Attestations(Case):
         self.assertFalse(passed)
         self.assertIn("classbanner-0.0.1-win64.msi: attested not at all", lines[0])
 
+    def test_page_of_each_attestation(self):
+        (self.gathered / "<b>.jsonl").write_text("not an envelope")
+        with contextlib.redirect_stdout(io.StringIO()):
+            check(self.gathered, trusted_keys([self.public["alice"]]), SUMS, "0.0.1", 1, page=True)
+        page = (self.gathered / "index.html").read_text()
+        for name, verdict in ((self.made["alice"].name, "agrees"), (self.made["bob"].name, "untrusted"),
+                              ("&lt;b&gt;.jsonl", "unreadable")):
+            self.assertRegex(page, f">{name}</a></td><td>{verdict}</td>")
+        self.assertNotIn("<b>", page)
+        self.assertRegex(page, r"<td>\d{4}-\d\d-\d\dT", "alice's date, which her key vouches for")
+
     def test_what_is_not_a_key_or_an_attestation(self):
         (self.home / "not-a-key.pem").write_text("not a key")
         self.assertStops("not a URI", attesting_key, self.home / "alice.key", "alice")

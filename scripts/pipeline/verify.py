@@ -305,13 +305,14 @@ def checked(dist, fingerprint):
     return sums, payload
 
 
-def confirmed(dist, fingerprint, folder, trusted, minimum):
+def confirmed(dist, fingerprint, folder, trusted, minimum, page=False):
     """DIST checked, then the rebuilders' attestations in FOLDER: whether
-    MINIMUM TRUSTED keys attest every download. Rebuilds nothing."""
+    MINIMUM TRUSTED keys attest every download (with PAGE, written as
+    FOLDER/index.html too). Rebuilds nothing."""
     keys = attestations.trusted_keys(trusted)
     sums, _ = checked(dist, fingerprint)
     version = source_archive(sums)[len("classbanner-"):-len(".tar.gz")]
-    return attestations.check(folder, keys, sums, version, minimum)
+    return attestations.check(folder, keys, sums, version, minimum, page)
 
 
 def main():
@@ -325,6 +326,8 @@ def main():
                         help="rebuild nothing: check the rebuilders' attestations in DIR")
     parser.add_argument("--trusted", metavar="KEY.pem", nargs="+", default=[], help="the rebuilders' keys you trust")
     parser.add_argument("--min", type=int, help="how many distinct trusted keys must attest every download")
+    parser.add_argument("--page", action="store_true", help="with --attestations, write what it finds as "
+                        "DIR/index.html, which the release's page links to")
     parser.add_argument("--targets", nargs="+", default=[], metavar="ROW",
                         help="rebuild only these rows (cmake/targets.txt) and what is made of them alone")
     args = parser.parse_args()
@@ -332,12 +335,14 @@ def main():
         parser.error("--attest and --rebuilder go together")
     if args.attest and args.targets:
         parser.error("--attest attests every download: rebuild every target")
+    if args.page and not args.attestations:
+        parser.error("--page goes with --attestations DIR")
     if args.attestations and (args.attest or not args.trusted or not args.min or args.min < 1):
         parser.error("--attestations needs --trusted KEY.pem... and --min N (at least 1), and rebuilds nothing")
     try:
         if args.attestations:
             sys.exit(0 if confirmed(args.dist.resolve(), args.fingerprint, args.attestations, args.trusted,
-                                    args.min) else 1)
+                                    args.min, args.page) else 1)
         key = attestations.attesting_key(args.attest, args.rebuilder) if args.attest else None
         sys.exit(1 if verify(args.dist.resolve(), args.fingerprint, key, args.rebuilder, args.targets) else 0)
     except Stop as stop:

@@ -52,9 +52,10 @@ def data(c, items, size, fingerprints, earlier):
         downloads.append({"name": name, "kind": KINDS.get(item["kind"], item["kind"]), "os": system, "arch": arch,
                           "size": size(item["path"]), "sha256": item["sha256"],
                           "url": f"{c.url}/{name}" if c.url else name})
+    kinds = {item["path"][len("dist/"):]: item["kind"] for item in items}
 
-    def of(kind, system=None):
-        return [d["name"] for d in downloads if d["kind"] == KINDS[kind] and system in (None, d["os"])]
+    def of(kind):
+        return [d["name"] for d in downloads if kinds[d["name"]] == kind]
     boxes = []
     windows = of("msi") + of("zip")
     if windows:

@@ -4,7 +4,8 @@
 link resolves to a file in DIST or an anchor on the page; every SHA-256 and
 size it shows is the file's; with JavaScript off, every download's name and
 install command is there; axe-core (AXE, its axe.min.js) finds no WCAG 2.1
-A or AA violation; and no request leaves the page's folder or DIST, by the
+A or AA violation; nothing but the table (which scrolls in its own box) is
+wider than a phone's screen; and no request leaves the page's folder or DIST, by the
 browser's own log. Screenshots at a desktop's and a phone's size, light and
 dark, go into SHOTS. Each fault a line naming the link, file or rule, the
 last saying how many.
@@ -137,10 +138,10 @@ def requests(driver, allowed):
         message = json.loads(entry["message"])["message"]
         if message.get("method") != "Network.requestWillBeSent":
             continue
-        url = message["params"]["request"]["url"]
+        url, document = message["params"]["request"]["url"], message["params"].get("documentURL", "")
+        if not document.startswith("file:") or url.startswith("data:"):
+            continue  # the browser's own pages (its new tab's), not the release's
         target = urllib.parse.urlsplit(url)
-        if url.startswith("data:"):
-            continue
         path = urllib.parse.unquote(target.path)
         if target.scheme != "file" or not any(path.startswith(f"{folder}/") for folder in allowed):
             fault(f"{url}: requested, out of the release's folder")
@@ -170,6 +171,14 @@ def in_browser(dist, page, shown, axe, shots):
                 driver.set_window_size(width, height)
                 driver.get(url)
                 driver.save_screenshot(str(shots / f"{width}x{height}-{scheme}.png"))
+                wide = driver.execute_script(
+                    "var w = document.documentElement.clientWidth, found = null;"
+                    "document.querySelectorAll('body *').forEach(function (e) {"
+                    "  if (!found && !e.closest('[tabindex]') && e.getBoundingClientRect().right > w + 1)"
+                    "    found = e.tagName.toLowerCase() + ': ' + e.textContent.slice(0, 40); });"
+                    "return found;")
+                if wide:
+                    fault(f"{wide}: wider than the page at {width} pixels, which then scrolls sideways")
         requests(driver, allowed)
     finally:
         driver.quit()

@@ -22,7 +22,7 @@ body { margin: 0 auto; max-width: 72rem; padding: 1rem; font: 1rem/1.5 system-ui
 a { color: var(--link); }
 a:focus-visible, summary:focus-visible, [tabindex]:focus-visible { outline: 3px solid var(--focus);
   outline-offset: 2px; }
-code, pre { font-family: ui-monospace, monospace; font-size: .9rem; }
+code, pre { font-family: ui-monospace, monospace; font-size: .9rem; overflow-wrap: anywhere; }
 pre { background: var(--box); padding: .6rem; overflow-x: auto; white-space: pre-wrap; word-break: break-all; }
 .boxes { display: grid; gap: 1rem; grid-template-columns: repeat(auto-fit, minmax(17rem, 1fr)); padding: 0;
   list-style: none; }
