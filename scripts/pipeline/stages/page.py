@@ -187,7 +187,7 @@ def check_page(r):
             continue
         raise Stop(f"page-check: passed a page with {what} (log: {log})")
     r.tool("page-check", "page-check.py", "dist", index, page, "scratch/axe.min.js", "scratch/shots")
-    shots = sorted((r.publish / "scratch/shots").glob("*.png"))
+    shots = sorted((r.root(c.first_suite) / "build/publish/scratch/shots").glob("*.png"))  # as a root's file
     for shot in shots:
         r.take(shot, r.work / f"page-{shot.name}")
     shutil.rmtree(r.publish / "scratch/planted-shots", ignore_errors=True)
