@@ -5,6 +5,9 @@ SHA-256, and names the summaries made after it by file alone; each platform
 has its box; the page shows every name and command, links relatively, and
 is the same bytes when made again; earlier versions' packages are folded
 away."""
+import contextlib
+import importlib.util
+import io
 import json
 import subprocess
 import sys
@@ -14,7 +17,7 @@ from ..config import TOP
 from ..run_test import Case, fake, fake_run
 from . import SEQUENCE, channels_test, debian_test, image_test, keyrings_test  # noqa: F401 (their fakes)
 from .build import make_roots
-from .page import write_page
+from .page import PLANTED, write_page
 
 STAGES = SEQUENCE[SEQUENCE.index(make_roots) + 1:SEQUENCE.index(write_page) + 1]
 URL = "https://classbanner.example/download"
@@ -96,6 +99,53 @@ class Page(Case):
         subprocess.run([sys.executable, TOP / "scripts/pipeline/tools/page.py", index, index.with_suffix(".html")],
                        check=True)
         self.assertIn('<details><summary>The packages of earlier versions', index.with_suffix(".html").read_text())
+
+
+def page_check():
+    """The browser check's module, whose checks of the page's text run here without a browser."""
+    spec = importlib.util.spec_from_file_location("page_check", TOP / "scripts/pipeline/tools/page-check.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class PageCheck(Case):
+    """The check's reading of the page's text: it passes the page as made,
+    and names the link or the file of each fault planted that it can see
+    without a browser."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.running = fake_run(STAGES, url=URL)
+        cls.r = cls.running.__enter__()
+        cls.dist = cls.r.publish / "dist"
+        for name in ("SHA256SUMS", "SHA256SUMS.asc", "classbanner-signing-key.asc", "classbanner-provenance-key.pem",
+                     "classbanner-0.0.1.cdx.json", "classbanner-0.0.1.intoto.jsonl"):
+            (cls.dist / name).write_text("made after the page")
+        cls.shown = json.loads((cls.dist / "classbanner-0.0.1.json").read_text())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.running.__exit__(None, None, None)
+
+    def faults(self, page):
+        checking, said = page_check(), io.StringIO()
+        planted = self.folder() / "index.html"
+        planted.write_text(page)
+        with contextlib.redirect_stderr(said):
+            checking.static(self.dist, planted, self.shown)
+        return checking.faults, said.getvalue()
+
+    def test_page_as_made(self):
+        self.assertEqual(self.faults((self.dist / "index.html").read_text())[0], [])
+
+    def test_planted_faults_named(self):
+        page = (self.dist / "index.html").read_text()
+        for what, plant, naming in (PLANTED[0], PLANTED[1], PLANTED[3]):  # the image's is axe-core's to find
+            with self.subTest(what):
+                faults, said = self.faults(plant(page, self.shown["downloads"]))
+                self.assertTrue(faults)
+                self.assertIn(naming(self.shown["downloads"]), said)
 
 
 if __name__ == "__main__":

@@ -213,4 +213,5 @@ def main():
           "no axe-core violation; no request out of the folder")
 
 
-main()
+if __name__ == "__main__":
+    main()
