@@ -23,7 +23,7 @@ a { color: var(--link); }
 a:focus-visible, summary:focus-visible, [tabindex]:focus-visible { outline: 3px solid var(--focus);
   outline-offset: 2px; }
 code, pre { font-family: ui-monospace, monospace; font-size: .9rem; overflow-wrap: anywhere; }
-pre { background: var(--box); padding: .6rem; overflow-x: auto; white-space: pre-wrap; word-break: break-all; }
+pre { background: var(--box); padding: .6rem; overflow-x: auto; white-space: pre-wrap; }
 .boxes { display: grid; gap: 1rem; grid-template-columns: repeat(auto-fit, minmax(17rem, 1fr)); padding: 0;
   list-style: none; }
 .box { background: var(--box); border: 1px solid var(--line); border-radius: .4rem; padding: 0 1rem .5rem; }
