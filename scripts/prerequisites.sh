@@ -29,8 +29,9 @@
 #                 clean roots and run in them, gpg and python3-cryptography
 #                 to read the signing keys, openssl to make a throwaway one,
 #                 gpgv and zstd to check a previous release's signatures and
-#                 indexes, dch (devscripts) to make the next version; the
-#                 compilers go in the roots
+#                 indexes, dch (devscripts) to make the next version,
+#                 ca-certificates to fetch axe-core from npm for the page's
+#                 check; the compilers go in the roots
 #   reproducible  reprotest, disorderfs and faketime for scripts/reproducible.sh
 #                 (whose reprotest run also needs native)
 #   bench         what bench/startup.sh measures with
@@ -91,7 +92,7 @@ for group; do
 	publish) packages+=(umoci skopeo runc jq python3 python3-cyclonedx-lib python3-jsonschema python3-yaml wixl msitools
 		osslsigncode python3-pefile python3-olefile openssl ca-certificates autopkgtest cosign
 		gpg gpg-agent gpgv apt-utils createrepo-c dnf chromium chromium-driver python3-selenium) ;;
-	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl gpg gpg-agent gpgv zstd devscripts libdistro-info-perl) ;;
+	release) packages+=(mmdebstrap uidmap git python3 python3-cryptography openssl ca-certificates gpg gpg-agent gpgv zstd devscripts libdistro-info-perl) ;;
 	reproducible) packages+=(git reprotest disorderfs faketime) ;;
 	bench) packages+=(g++ cmake make musl-tools musl-dev linux-perf hyperfine valgrind strace time python3) ;;
 	*)
