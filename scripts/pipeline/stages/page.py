@@ -63,28 +63,23 @@ def data(c, items, size, fingerprints, earlier):
         if of("winget") and c.url:
             commands += ["winget install --manifest classbanner-manifests",
                          f"scoop install {c.url}/classbanner.json"]
+        note = "The MSI installs classbanner for every user and puts it on PATH; the .zip needs no installing."
         boxes.append({"id": "windows", "title": "Windows", "files": windows, "commands": commands,
-                      "note": "The MSI installs classbanner for every user and puts it on PATH; the .zip needs "
-                              "no installing. For winget, save its three .yaml files in one folder first."
-                              if of("winget") else "The MSI installs classbanner for every user and puts it on "
-                              "PATH; the .zip needs no installing."})
-    keyring = [n for n in of("keyring") if n.endswith(".deb")]
-    debs = of("deb")
-    if keyring or debs:
-        boxes.append({"id": "debian", "title": "Debian and Ubuntu", "files": keyring or debs,
-                      "commands": [f"apt-get install ./{keyring[0]}", "apt-get update && apt-get install classbanner"]
-                      if keyring else [f"apt-get install ./{debs[0]}"],
-                      "note": "As root. The first package sets apt up for the signed repository, so that "
-                              "apt-get upgrade brings each new version." if keyring else
-                              "As root: the package for your machine's architecture."})
-    release = [n for n in of("keyring") if n.endswith(".rpm")]
-    rpms = of("rpm")
-    if release or rpms:
-        boxes.append({"id": "fedora", "title": "Fedora and RHEL", "files": release or rpms,
-                      "commands": [f"dnf install ./{release[0]}", "dnf install classbanner"]
-                      if release else [f"dnf install ./{rpms[0]}"],
-                      "note": "As root. The first package sets dnf up for the signed repository." if release
-                      else "As root: the package for your machine's architecture."})
+                      "note": note + (" For winget, save its three .yaml files in one folder first."
+                                      if of("winget") else "")})
+    # Debian's and Fedora's: the package that sets the signed repository up, else each machine's package.
+    for box, title, kind, install, upgrade, sets_up in (
+            ("debian", "Debian and Ubuntu", "deb", "apt-get install", "apt-get update && apt-get install",
+             "sets apt up for the signed repository, so that apt-get upgrade brings each new version."),
+            ("fedora", "Fedora and RHEL", "rpm", "dnf install", "dnf install",
+             "sets dnf up for the signed repository.")):
+        setup, packages = [n for n in of("keyring") if n.endswith(f".{kind}")], of(kind)
+        if setup or packages:
+            boxes.append({"id": box, "title": title, "files": setup or packages,
+                          "commands": [f"{install} ./{setup[0]}", f"{upgrade} classbanner"] if setup
+                          else [f"{install} ./{packages[0]}"],
+                          "note": f"As root. The first package {sets_up}" if setup
+                          else "As root: the package for your machine's architecture."})
     archives = of("tar.gz")
     if archives:
         boxes.append({"id": "linux", "title": "Other Linux, by architecture", "files": archives,
