@@ -43,7 +43,6 @@ KINDS = {
     # A downloaded release's Authenticode signatures, detached, for its rebuild to attach
     "shipped-signature": Kind("shipped", False),
 }
-DOWNLOADS = tuple(name for name, kind in KINDS.items() if kind.download)
 REPOSITORIES = {"apt": "apt-repository", "rpm": "rpm-repository"}  # dist/'s folder: its kind
 ONLY = (None, "release", "rebuild")
 

@@ -13,6 +13,7 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
@@ -22,7 +23,7 @@ from cryptography.hazmat.primitives.asymmetric import ed25519
 from .artifacts import stage
 from .base import Skip, Stop
 from .config import Config, table
-from .roots import Roots
+from .roots import TOOLS, Roots
 from .run import Run, make, workspace
 
 PASSED = '<testsuite><testcase name="output" status="run"/><testcase name="executable" status="run"/></testsuite>'
@@ -38,6 +39,16 @@ def fake(*names):
             FAKES[name] = function
         return function
     return declare
+
+
+def real(name):
+    """The tool NAME run for real, on this machine, in the step's folder:
+    for a tool that only reads and writes files there."""
+    @fake(name)
+    def tool(roots, root, here, args):
+        said = subprocess.run([sys.executable, TOOLS / name, *args], cwd=here, text=True, capture_output=True)
+        return said.stdout + said.stderr
+    return tool
 
 
 class FakeRoots(Roots):

@@ -6,15 +6,12 @@ roots' packages as what built them; without its key, it is said, and the
 statement alone is made."""
 import base64
 import json
-import subprocess
-import sys
 import unittest
 
 from cryptography.hazmat.primitives import serialization
 
-from ..config import TOP
 from ..keys import dsse_signed
-from ..run_test import Case, fake, fake_run
+from ..run_test import Case, fake_run, real
 from . import SEQUENCE, page_test  # noqa: F401 (its fakes, and every stage's before it)
 from .build import make_roots
 from .provenance import write_provenance
@@ -22,11 +19,7 @@ from .provenance import write_provenance
 STAGES = SEQUENCE[SEQUENCE.index(make_roots) + 1:SEQUENCE.index(write_provenance) + 1]
 
 
-@fake("sbom.py")
-def sbom(roots, root, here, args):  # the real one: it reads the manifest
-    said = subprocess.run([sys.executable, TOP / "scripts/pipeline/tools/sbom.py", *args], cwd=here, text=True,
-                          capture_output=True)
-    return said.stdout + said.stderr
+real("sbom.py")  # it reads the manifest
 
 
 class Provenance(Case):

@@ -2,13 +2,10 @@
 """Windows against fake roots: each .exe signed as it ships, with its
 detached signature; the .zip, CPack's entries around the signed .exe; the
 installer, signed and checked."""
-import subprocess
-import sys
 import unittest
 import zipfile
 
-from ..config import TOP
-from ..run_test import Case, fake, fake_run
+from ..run_test import Case, fake, fake_run, real
 from . import build_test  # noqa: F401 (its fakes)
 from .build import build_rows, pack_source
 from .windows import build_msis, pack_zips, sign_windows
@@ -22,11 +19,7 @@ def authenticode(roots, root, here, args):
         (here / args[-1]).write_bytes(b"signature")
 
 
-@fake("zip.py")
-def zip_tool(roots, root, here, args):  # the real one: it only repacks
-    said = subprocess.run([sys.executable, TOP / "scripts/pipeline/tools/zip.py", *args], cwd=here, text=True,
-                          capture_output=True)
-    return said.stdout + said.stderr
+real("zip.py")  # it only repacks
 
 
 @fake("msi.py")
